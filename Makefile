@@ -1,0 +1,36 @@
+BUILD ?= build
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps test-deps build run test bench format clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh build
+
+test-deps:
+	@scripts/install-deps.sh test
+
+configure = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: deps
+	@$(configure) > /dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@scripts/run.sh $(BUILD)/src/sorvano
+
+test: test-deps
+	@$(configure) > /dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+bench: build
+	@cmake --build $(BUILD) --target sorvano_bench -j $(JOBS)
+	@$(BUILD)/bench/sorvano_bench $(BENCH_ARGS)
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	@rm -rf $(BUILD)

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Sorvano needs, only when some are missing.
+#   install-deps.sh build   what building and running needs
+#   install-deps.sh test    that, plus what the test suite needs
+set -euo pipefail
+
+build_pkgs=(cmake make g++ pkg-config qt6-base-dev libavformat-dev libavcodec-dev
+            libavutil-dev libswresample-dev libsdl2-dev)
+test_pkgs=(xvfb xdotool trayer x11-utils pulseaudio pulseaudio-utils imagemagick ffmpeg
+           clang libclang-rt-14-dev valgrind)
+
+pkgs=("${build_pkgs[@]}")
+if [ "${1:-build}" = test ]; then
+    pkgs+=("${test_pkgs[@]}")
+fi
+
+missing=()
+for p in "${pkgs[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
+fi
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

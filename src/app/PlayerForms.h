@@ -1,0 +1,126 @@
+#pragma once
+
+#include "app/Prompts.h"
+#include "audio/AudioEngine.h"
+
+#include <QWidget>
+#include <cstdint>
+
+class QAction;
+class QCheckBox;
+class QLabel;
+class QMenu;
+class QSlider;
+class QStatusBar;
+class QSystemTrayIcon;
+class QTimer;
+class QToolButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+class WrappingToolBar;
+
+// The main window: owns every control, wires each command to its handler.
+// The handlers live beside their subsystem (playlist/, playback/, export/,
+// app/TrayBehaviour.cpp); this file's .cpp builds the window.
+class TPlayerForm : public QWidget
+{
+    Q_OBJECT
+
+public:
+    TPlayerForm(audio::IAudioEngine &engine, IPrompts &prompts, QWidget *parent = nullptr);
+    ~TPlayerForm() override; // FormDestroy
+
+    // True when FormCreate found a wrong engine version: the window must not
+    // be shown and the program ends with status 0.
+    bool StartupAborted() const { return FStartupAborted; }
+
+    // Playback state, read by tests and the benchmarks.
+    int64_t CurrentIndex() const { return FCurrentIndex; }
+    int64_t CurrentLength() const { return FCurrentLength; }
+    bool BalloonShown() const { return FBalloonShown; }
+    // Whether the window may close now (FormCloseQuery).
+    bool FormCloseQuery() const;
+
+    // Commands. Each takes the component that invoked it, which it ignores.
+    void OpenToolButtonClick(QObject *sender = nullptr);
+    void DeleteToolButtonClick(QObject *sender = nullptr);
+    void PlayToolButtonClick(QObject *sender = nullptr);
+    void StopToolButtonClick(QObject *sender = nullptr);
+    void DecodeToolButtonClick(QObject *sender = nullptr);
+    void ExitToolButtonClick(QObject *sender = nullptr);
+
+    void DecodeFile(const QString &sourcePath, const QString &destinationPath);
+
+    // Events of components.
+    void TimerTimer();
+    void TrackBarChange();
+    void TrayIconClick();
+    void ApplicationEventsMinimize();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void changeEvent(QEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void FormCreate();
+    void FormDestroy();
+    void CreateComponents();
+    void LayoutComponents();
+    void WireCommands();
+    void SetUpTray();
+    int Scaled(int designPixels) const;
+
+    // The list's rows.
+    QTreeWidgetItem *SelectedRow() const;
+    QTreeWidgetItem *RowAt(int64_t index) const;
+    int RowCount() const;
+    int RowIndex(QTreeWidgetItem *row) const;
+    audio::StreamHandle RowStream(QTreeWidgetItem *row) const;
+    void SelectRow(QTreeWidgetItem *row);
+    // Sets the bar's position; TrackBarChange runs inside when it changes.
+    void SetTrackBarPosition(int position);
+    // Runs a handler's body; any failure that escapes it reaches the error report.
+    template <typename Body> void Guarded(Body &&body);
+    void ReportError(const QString &message);
+    void SetLockedOut(bool locked);
+
+    audio::IAudioEngine &FEngine;
+    IPrompts &FPrompts;
+
+    int64_t FCurrentIndex = -1;
+    int64_t FCurrentLength = -1;
+    bool FTimerUpdating = false;
+    bool FBalloonShown = false;
+    bool FStartupAborted = false;
+    bool FAdvancing = false;
+    bool FRestoring = false;
+    double FScale = 1.0;
+
+    QTreeWidget *ListView = nullptr;
+    QStatusBar *StatusBar = nullptr;
+    QWidget *Panel3 = nullptr;
+    QWidget *Panel4 = nullptr;
+    WrappingToolBar *ToolBar = nullptr;
+    QToolButton *OpenToolButton = nullptr;
+    QToolButton *DeleteToolButton = nullptr;
+    QToolButton *PlayToolButton = nullptr;
+    QToolButton *StopToolButton = nullptr;
+    QToolButton *DecodeToolButton = nullptr;
+    QToolButton *ExitToolButton = nullptr;
+    QWidget *Panel1 = nullptr;
+    QSlider *TrackBar = nullptr;
+    QWidget *Panel2 = nullptr;
+    QCheckBox *LoopCheckBox = nullptr;
+    QLabel *DecodePanel = nullptr;
+    QMenu *PopupMenu = nullptr;
+    QAction *OpenMenuItem = nullptr;
+    QAction *DeleteMenuItem = nullptr;
+    QAction *PlayMenuItem = nullptr;
+    QAction *StopMenuItem = nullptr;
+    QAction *DecodeMenuItem = nullptr;
+    QAction *ExitMenuItem = nullptr;
+    QTimer *Timer = nullptr;
+    QSystemTrayIcon *TrayIcon = nullptr;
+};

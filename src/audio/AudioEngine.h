@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstdint>
+
+namespace audio {
+
+using StreamHandle = uint32_t;
+
+// Library version reported by GetVersion; callers check the high word.
+constexpr uint32_t kEngineVersion = 0x02040000u;
+
+// ApeStreamCreateFile flags.
+constexpr uint32_t kFlagUnicodePath = 0x80000000u;
+constexpr uint32_t kFlagDecodeOnly = 0x00200000u;
+
+// Position and length mode: bytes of decoded PCM.
+constexpr uint32_t kPosByte = 0;
+
+// ChannelGetAttribute attribute: sample rate in Hz.
+constexpr uint32_t kAttribFreq = 1;
+
+// ChannelGetData error result.
+constexpr uint32_t kDataError = 0xFFFFFFFFu;
+
+// ChannelIsActive results.
+constexpr uint32_t kActiveStopped = 0;
+constexpr uint32_t kActivePlaying = 1;
+constexpr uint32_t kActiveStalled = 2;
+
+// ChannelInfo::flags bit: samples are unsigned 8-bit.
+constexpr uint32_t kInfoSample8Bits = 1;
+
+struct ChannelInfo
+{
+    uint32_t freq = 0;       // sample rate of the delivered PCM, Hz
+    uint32_t chans = 0;      // channel count
+    uint32_t flags = 0;      // kInfoSample8Bits when 8-bit
+    uint32_t origres = 0;    // the source's resolution in bits (8, 16, 24, 32)
+    uint32_t bytesPerSample = 0; // width of one delivered sample: 1, 2, 3 or 4
+};
+
+// The fourteen operations the program needs from an audio engine. The window
+// talks to this interface only, so tests can script an engine of their own.
+// Lengths and positions are signed byte counts; -1 reports an error.
+class IAudioEngine
+{
+public:
+    virtual ~IAudioEngine() = default;
+
+    virtual uint32_t GetVersion() = 0;
+    // device -1 is the default output device; window may be null.
+    virtual bool Init(int device, uint32_t freq, uint32_t flags, void *window) = 0;
+    virtual bool Free() = 0;
+
+    // path is a NUL-terminated UTF-16 string when flags has kFlagUnicodePath.
+    // Returns 0 on failure; handles are never reused while the process runs.
+    virtual StreamHandle ApeStreamCreateFile(bool mem, const void *file, uint64_t offset,
+                                             uint64_t length, uint32_t flags) = 0;
+    virtual bool StreamFree(StreamHandle handle) = 0;
+
+    virtual bool ChannelPlay(StreamHandle handle, bool restart) = 0;
+    virtual bool ChannelStop(StreamHandle handle) = 0;
+    virtual int64_t ChannelGetLength(StreamHandle handle, uint32_t mode) = 0;
+    virtual int64_t ChannelGetPosition(StreamHandle handle, uint32_t mode) = 0;
+    virtual bool ChannelSetPosition(StreamHandle handle, int64_t pos, uint32_t mode) = 0;
+    virtual uint32_t ChannelIsActive(StreamHandle handle) = 0;
+    virtual uint32_t ChannelGetData(StreamHandle handle, void *buffer, uint32_t length) = 0;
+    virtual bool ChannelGetInfo(StreamHandle handle, ChannelInfo *info) = 0;
+    virtual bool ChannelGetAttribute(StreamHandle handle, uint32_t attrib, float *value) = 0;
+};
+
+} // namespace audio

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace audio {
+
+// What a decoder delivers: interleaved little-endian PCM, unsigned 8-bit for
+// 8-bit sources, signed and packed at the source's own width otherwise.
+struct PcmFormat
+{
+    int sampleRate = 0;
+    int channels = 0;
+    int bitsPerSample = 0; // 8, 16, 24 or 32
+
+    int bytesPerSample() const { return bitsPerSample / 8; }
+    int bytesPerFrame() const { return bytesPerSample() * channels; }
+};
+
+// One open APE source. Not thread-safe: one thread uses a decoder at a time.
+class Decoder
+{
+public:
+    virtual ~Decoder() = default;
+
+    virtual const PcmFormat &format() const = 0;
+    // Sample frames in the whole file, as its header states.
+    virtual int64_t totalFrames() const = 0;
+    // Reads up to maxFrames whole sample frames into out. Returns the frames
+    // written, 0 at the end of the audio, -1 when the data is damaged or unreadable.
+    virtual int64_t read(uint8_t *out, int64_t maxFrames) = 0;
+    // Sample-accurate: the next read starts with sample frame `frame`.
+    virtual bool seek(int64_t frame) = 0;
+};
+
+// Opens the best decoder for the file, or returns null and sets error.
+std::unique_ptr<Decoder> openDecoder(const std::filesystem::path &path, std::string *error);
+
+} // namespace audio

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "audio/AudioEngine.h"
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+// An engine whose answers a test chooses. Every call is recorded in `calls`
+// as text ("ChannelPlay 3"), so tests can check the order of operations.
+class ScriptedEngine : public audio::IAudioEngine
+{
+public:
+    struct Stream
+    {
+        std::u16string path;
+        uint32_t flags = 0;
+        int64_t length = 1000000;
+        int64_t position = 0;
+        bool playing = false;
+        audio::ChannelInfo info{44100, 2, 0, 16, 2};
+        float rate = 44100.0f;
+        // Decode-only streams: the bytes delivered, and an optional failure
+        // after this many bytes (-1: none).
+        std::vector<uint8_t> data;
+        int64_t failAfter = -1;
+        bool ended = false;
+    };
+
+    uint32_t version = audio::kEngineVersion;
+    bool initResult = true;
+    bool playResult = true;
+    std::set<std::u16string> refusedPaths;
+    // Lengths, positions and data given to streams of a path at creation.
+    std::map<std::u16string, int64_t> lengthForPath;
+    std::map<std::u16string, std::vector<uint8_t>> dataForPath;
+    std::map<std::u16string, int64_t> failAfterForPath;
+    std::map<std::u16string, audio::ChannelInfo> infoForPath;
+
+    std::vector<std::string> calls;
+    std::map<audio::StreamHandle, Stream> streams;
+    bool initialised = false;
+
+    Stream *stream(audio::StreamHandle h);
+    // Calls whose text starts with prefix, in order.
+    std::vector<std::string> callsStartingWith(const std::string &prefix) const;
+
+    uint32_t GetVersion() override;
+    bool Init(int device, uint32_t freq, uint32_t flags, void *window) override;
+    bool Free() override;
+    audio::StreamHandle ApeStreamCreateFile(bool mem, const void *file, uint64_t offset,
+                                            uint64_t length, uint32_t flags) override;
+    bool StreamFree(audio::StreamHandle handle) override;
+    bool ChannelPlay(audio::StreamHandle handle, bool restart) override;
+    bool ChannelStop(audio::StreamHandle handle) override;
+    int64_t ChannelGetLength(audio::StreamHandle handle, uint32_t mode) override;
+    int64_t ChannelGetPosition(audio::StreamHandle handle, uint32_t mode) override;
+    bool ChannelSetPosition(audio::StreamHandle handle, int64_t pos, uint32_t mode) override;
+    uint32_t ChannelIsActive(audio::StreamHandle handle) override;
+    uint32_t ChannelGetData(audio::StreamHandle handle, void *buffer, uint32_t length) override;
+    bool ChannelGetInfo(audio::StreamHandle handle, audio::ChannelInfo *info) override;
+    bool ChannelGetAttribute(audio::StreamHandle handle, uint32_t attrib, float *value) override;
+
+private:
+    audio::StreamHandle nextHandle_ = 100;
+    void record(const std::string &text) { calls.push_back(text); }
+};
