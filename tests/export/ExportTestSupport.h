@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QString>
+#include <sys/fsuid.h>
+#include <unistd.h>
+
+// Open file descriptors of this process, to show that a failed export
+// leaves no file open.
+struct FdCount
+{
+    static int count()
+    {
+        return int(QDir("/proc/self/fd")
+                       .entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System)
+                       .size());
+    }
+    const int before = count();
+    int now() const { return count(); }
+};
+
+// Makes folder read-only for this thread while the object lives. Tests run
+// as root, whom permissions do not stop, so the thread's file-system user
+// becomes "nobody" meanwhile; parent is opened up so nobody can reach folder.
+class ReadOnlyFolder
+{
+public:
+    ReadOnlyFolder(const QString &parent, const QString &folder) : FParent(parent), FFolder(folder)
+    {
+        QFile::setPermissions(FParent, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                           QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
+                                           QFile::ExeOther);
+        QFile::setPermissions(FFolder, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup |
+                                           QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+        if (::geteuid() == 0) {
+            ::setfsuid(65534);
+            FDropped = true;
+        }
+    }
+    ~ReadOnlyFolder()
+    {
+        if (FDropped)
+            ::setfsuid(0);
+        QFile::setPermissions(FFolder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    ReadOnlyFolder(const ReadOnlyFolder &) = delete;
+    ReadOnlyFolder &operator=(const ReadOnlyFolder &) = delete;
+
+private:
+    QString FParent;
+    QString FFolder;
+    bool FDropped = false;
+};
