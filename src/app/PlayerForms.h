@@ -38,6 +38,8 @@ public:
     int64_t CurrentIndex() const { return FCurrentIndex; }
     int64_t CurrentLength() const { return FCurrentLength; }
     bool BalloonShown() const { return FBalloonShown; }
+    // Factor from the 120-dpi design to this screen: 1 at 120 dpi.
+    double LayoutScale() const { return FScale; }
     // Whether the window may close now (FormCloseQuery).
     bool FormCloseQuery() const;
 
@@ -124,3 +126,16 @@ private:
     QTimer *Timer = nullptr;
     QSystemTrayIcon *TrayIcon = nullptr;
 };
+
+#include <exception>
+
+template <typename Body> void TPlayerForm::Guarded(Body &&body)
+{
+    try {
+        body();
+    } catch (const std::exception &e) {
+        ReportError(QString::fromUtf8(e.what()));
+    } catch (...) {
+        ReportError(QStringLiteral("Unexpected failure"));
+    }
+}
