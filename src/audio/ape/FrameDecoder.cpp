@@ -1,0 +1,220 @@
+#include "FrameDecoder.h"
+
+#include "Crc32.h"
+#include "Predictor.h"
+#include "RangeDecoder.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace ape {
+
+namespace {
+
+// Frame flags stored after the CRC.
+constexpr uint32_t kLeftSilent = 1;
+constexpr uint32_t kRightSilent = 2;
+constexpr uint32_t kPseudoStereo = 4;
+
+// Each level adds stages; they are undone from the shortest up.
+struct Stage
+{
+    int order;
+    int fractionBits;
+};
+constexpr Stage kStages[5][3] = {
+    {{0, 0}, {0, 0}, {0, 0}},      {{16, 11}, {0, 0}, {0, 0}},        {{64, 11}, {0, 0}, {0, 0}},
+    {{32, 10}, {256, 13}, {0, 0}}, {{16, 11}, {256, 13}, {1280, 15}},
+};
+
+// Residuals decoded between checks for running out of data.
+constexpr uint32_t kChunk = 4096;
+
+// Bytes a frame may read past its end and still be good (its CRC decides).
+constexpr int kOverrunAllowance = 8;
+
+uint32_t be32(const uint8_t *p)
+{
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+}
+
+} // namespace
+
+FrameDecoder::FrameDecoder(const StreamInfo &info, DotAdaptFn kernel) : info_(info)
+{
+    for (const Stage &s : kStages[info.level / 1000 - 1]) {
+        if (s.order == 0)
+            break;
+        for (auto &f : filters_)
+            f.push_back(std::make_unique<NNFilter>(s.order, s.fractionBits, kernel));
+    }
+}
+
+bool FrameDecoder::decode(const uint8_t *bytes, size_t size, int skip, uint32_t blocks,
+                          uint8_t *pcm)
+{
+    // The stream is made of little-endian 32-bit words read most significant
+    // byte first; a missing tail of the last word reads as zeros.
+    const size_t words = (size + 3) / 4;
+    stream_.assign(words * 4, 0);
+    for (size_t w = 0; w < words; ++w) {
+        uint8_t word[4] = {0, 0, 0, 0};
+        std::memcpy(word, bytes + w * 4, std::min<size_t>(4, size - w * 4));
+        stream_[w * 4 + 0] = word[3];
+        stream_[w * 4 + 1] = word[2];
+        stream_[w * 4 + 2] = word[1];
+        stream_[w * 4 + 3] = word[0];
+    }
+    const uint8_t *p = stream_.data() + skip;
+    const uint8_t *end = stream_.data() + stream_.size();
+    if (end - p < 6)
+        return false;
+    uint32_t crc = be32(p);
+    p += 4;
+    uint32_t flags = 0;
+    if (crc & 0x80000000u) {
+        if (end - p < 6)
+            return false;
+        crc &= 0x7fffffffu;
+        flags = be32(p);
+        p += 4;
+    }
+    // One byte of the stream is unused before the range coder's first.
+    ++p;
+    RangeDecoder rc;
+    rc.start(p, end);
+    rc_ = &rc;
+
+    const int channels = info_.channels;
+    for (int c = 0; c < 2; ++c)
+        ch_[c].assign(blocks, 0);
+
+    if (channels == 1 || (flags & kPseudoStereo)) {
+        if (!(flags & (kLeftSilent | kRightSilent))) {
+            if (!entropy(false, blocks))
+                return false;
+            filter(ch_[0].data(), 0, blocks);
+            unpredictMono(ch_[0].data(), int(blocks));
+        }
+        if (channels == 2)
+            ch_[1] = ch_[0];
+        return finish(blocks, pcm, crc);
+    }
+
+    if ((flags & (kLeftSilent | kRightSilent)) == (kLeftSilent | kRightSilent))
+        return finish(blocks, pcm, crc);
+    if (!entropy(true, blocks))
+        return false;
+    filter(ch_[0].data(), 0, blocks);
+    filter(ch_[1].data(), 1, blocks);
+
+    const bool tryBoth = info_.bits == 24;
+    if (tryBoth) {
+        saved_[0] = ch_[0];
+        saved_[1] = ch_[1];
+    }
+    int width = tryBoth ? widthHint_->load(std::memory_order_relaxed) : 32;
+    for (int attempt = 0; attempt < (tryBoth ? 2 : 1); ++attempt) {
+        if (attempt == 1) {
+            width = width == 32 ? 64 : 32;
+            ch_[0] = saved_[0];
+            ch_[1] = saved_[1];
+        }
+        if (width == 64)
+            unpredictStereo<int64_t>(ch_[0].data(), ch_[1].data(), int(blocks));
+        else
+            unpredictStereo<int32_t>(ch_[0].data(), ch_[1].data(), int(blocks));
+
+        // The coded channels are a difference and a base; back to left and right.
+        int32_t *y = ch_[0].data();
+        int32_t *x = ch_[1].data();
+        for (uint32_t i = 0; i < blocks; ++i) {
+            const int32_t d = y[i];
+            const uint32_t left = uint32_t(x[i]) - uint32_t(d / 2);
+            y[i] = int32_t(left);
+            x[i] = int32_t(left + uint32_t(d));
+        }
+        if (finish(blocks, pcm, crc)) {
+            if (tryBoth)
+                widthHint_->store(width, std::memory_order_relaxed);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool FrameDecoder::entropy(bool stereo, uint32_t blocks)
+{
+    RangeDecoder &rc = *rc_;
+    RiceState riceY, riceX;
+    bool bad = false;
+    int32_t *y = ch_[0].data();
+    int32_t *x = ch_[1].data();
+    for (uint32_t done = 0; done < blocks;) {
+        const uint32_t n = std::min(kChunk, blocks - done);
+        if (stereo) {
+            for (uint32_t i = done; i < done + n; ++i) {
+                y[i] = decodeResidual(rc, riceY, bad);
+                x[i] = decodeResidual(rc, riceX, bad);
+            }
+        } else {
+            for (uint32_t i = done; i < done + n; ++i)
+                y[i] = decodeResidual(rc, riceY, bad);
+        }
+        if (bad || rc.overrun() > kOverrunAllowance)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+void FrameDecoder::filter(int32_t *data, int channel, uint32_t blocks)
+{
+    for (auto &f : filters_[channel]) {
+        f->reset();
+        f->apply(data, int(blocks));
+    }
+}
+
+bool FrameDecoder::finish(uint32_t blocks, uint8_t *pcm, uint32_t crc)
+{
+    const int channels = info_.channels;
+    const int32_t *c0 = ch_[0].data();
+    const int32_t *c1 = ch_[1].data();
+    uint8_t *o = pcm;
+    switch (info_.bits) {
+    case 8:
+        for (uint32_t i = 0; i < blocks; ++i) {
+            *o++ = uint8_t(c0[i] + 0x80);
+            if (channels == 2)
+                *o++ = uint8_t(c1[i] + 0x80);
+        }
+        break;
+    case 16:
+        for (uint32_t i = 0; i < blocks; ++i) {
+            *o++ = uint8_t(c0[i]);
+            *o++ = uint8_t(c0[i] >> 8);
+            if (channels == 2) {
+                *o++ = uint8_t(c1[i]);
+                *o++ = uint8_t(c1[i] >> 8);
+            }
+        }
+        break;
+    default:
+        for (uint32_t i = 0; i < blocks; ++i) {
+            *o++ = uint8_t(c0[i]);
+            *o++ = uint8_t(c0[i] >> 8);
+            *o++ = uint8_t(c0[i] >> 16);
+            if (channels == 2) {
+                *o++ = uint8_t(c1[i]);
+                *o++ = uint8_t(c1[i] >> 8);
+                *o++ = uint8_t(c1[i] >> 16);
+            }
+        }
+        break;
+    }
+    const uint32_t state = crc32Update(0xFFFFFFFFu, pcm, size_t(o - pcm));
+    return (~state >> 1) == crc;
+}
+
+} // namespace ape

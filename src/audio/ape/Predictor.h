@@ -1,0 +1,107 @@
+#pragma once
+
+#include <cstdint>
+#include <type_traits>
+
+namespace ape {
+
+// The final prediction stage of one channel: a 4-tap filter over the
+// channel's own history and, in stereo, a 5-tap filter over the other
+// channel's output, both with sign-sign adaption, followed by a first-order
+// integrator.
+//
+// T is the width the arithmetic wraps at. Encoders wrap at 32 bits for most
+// files, but some 24-bit files were written with 64-bit prediction; the frame
+// CRC tells which.
+template <typename T> class ChannelPredictor
+{
+    using U = std::make_unsigned_t<T>;
+
+public:
+    // The channel's integrator output, which the other channel predicts from.
+    T output() const { return filterA_; }
+
+    // One sample. `other` is the other channel's latest output (0 in mono).
+    template <bool Stereo> int32_t step(int32_t residual, T other)
+    {
+        const T a0 = lastA_;
+        const T a1 = T(U(a0) - U(a_[0]));
+        a_[3] = a_[2];
+        a_[2] = a_[1];
+        a_[1] = a1;
+        a_[0] = a0;
+        sa_[3] = sa_[2];
+        sa_[2] = sa_[1];
+        sa_[1] = negSign(a1);
+        sa_[0] = negSign(a0);
+        U predA = U(a_[0]) * U(ca_[0]) + U(a_[1]) * U(ca_[1]) + U(a_[2]) * U(ca_[2]) +
+                  U(a_[3]) * U(ca_[3]);
+
+        U predB = 0;
+        if constexpr (Stereo) {
+            const T b0 = T(U(other) - U(T(U(filterB_) * 31u) >> 5));
+            const T b1 = T(U(b0) - U(b_[0]));
+            b_[4] = b_[3];
+            b_[3] = b_[2];
+            b_[2] = b_[1];
+            b_[1] = b1;
+            b_[0] = b0;
+            sb_[4] = sb_[3];
+            sb_[3] = sb_[2];
+            sb_[2] = sb_[1];
+            sb_[1] = negSign(b1);
+            sb_[0] = negSign(b0);
+            filterB_ = other;
+            predB = U(b_[0]) * U(cb_[0]) + U(b_[1]) * U(cb_[1]) + U(b_[2]) * U(cb_[2]) +
+                    U(b_[3]) * U(cb_[3]) + U(b_[4]) * U(cb_[4]);
+        }
+
+        const T prediction = T(predA + U(T(predB) >> 1)) >> 10;
+        lastA_ = T(U(T(residual)) + U(prediction));
+        filterA_ = T(U(lastA_) + U(T(U(filterA_) * 31u) >> 5));
+
+        const int s = negSign(residual);
+        if (s != 0) {
+            for (int i = 0; i < 4; ++i)
+                ca_[i] = T(U(ca_[i]) + U(T(sa_[i] * s)));
+            if constexpr (Stereo) {
+                for (int i = 0; i < 5; ++i)
+                    cb_[i] = T(U(cb_[i]) + U(T(sb_[i] * s)));
+            }
+        }
+        return int32_t(filterA_);
+    }
+
+private:
+    static int negSign(T v) { return (v < 0) - (v > 0); }
+
+    T a_[4] = {};
+    T b_[5] = {};
+    int sa_[4] = {};
+    int sb_[5] = {};
+    T ca_[4] = {360, 317, -109, 98};
+    T cb_[5] = {};
+    T lastA_ = 0;
+    T filterA_ = 0;
+    T filterB_ = 0;
+};
+
+// Undoes the prediction of a stereo frame in place: ch0 holds the first coded
+// channel, ch1 the second.
+template <typename T> void unpredictStereo(int32_t *ch0, int32_t *ch1, int count)
+{
+    ChannelPredictor<T> y, x;
+    for (int i = 0; i < count; ++i) {
+        ch0[i] = y.template step<true>(ch0[i], x.output());
+        ch1[i] = x.template step<true>(ch1[i], y.output());
+    }
+}
+
+inline void unpredictMono(int32_t *ch, int count)
+{
+    ChannelPredictor<int32_t> p;
+    for (int i = 0; i < count; ++i)
+        ch[i] = p.step<false>(ch[i], 0);
+}
+
+} // namespace ape

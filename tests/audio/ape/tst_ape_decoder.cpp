@@ -1,0 +1,223 @@
+#include "Manifest.h"
+#include "audio/ape/ApeDecoder.h"
+#include "audio/ape/ApeFormat.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <fstream>
+
+namespace {
+
+struct Decoded
+{
+    QByteArray pcm;
+    bool failed = false;
+};
+
+Decoded decodeAll(audio::Decoder &d, int64_t chunk = 10000)
+{
+    Decoded r;
+    const int bpf = d.format().bytesPerFrame();
+    std::vector<uint8_t> buf(size_t(chunk * bpf));
+    for (;;) {
+        const int64_t n = d.read(buf.data(), chunk);
+        if (n < 0) {
+            r.failed = true;
+            break;
+        }
+        if (n == 0)
+            break;
+        r.pcm.append(reinterpret_cast<const char *>(buf.data()), int(n * bpf));
+    }
+    return r;
+}
+
+std::filesystem::path fsPath(const QString &s)
+{
+    return std::filesystem::path(s.toStdString());
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
+ape::HeaderReader headerOf(const QByteArray &file)
+{
+    return ape::HeaderReader(file.size(), [&file](int64_t at, void *buf, size_t n) {
+        const size_t got = std::min<size_t>(n, size_t(file.size() - at));
+        std::memcpy(buf, file.constData() + at, got);
+        return got;
+    });
+}
+
+} // namespace
+
+class TestApeDecoder : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void conformance_data();
+    void conformance();
+    void corruptSet();
+    void damagedFrameStopsAfterGoodFrames_data();
+    void damagedFrameStopsAfterGoodFrames();
+    void unsupportedAndForeignFiles();
+
+private:
+    Manifest manifest_ = Manifest::load(apeFixtureDir() + "/manifest.tsv");
+};
+
+void TestApeDecoder::conformance_data()
+{
+    QTest::addColumn<int>("row");
+    QVERIFY(!manifest_.rows.isEmpty());
+    for (int i = 0; i < manifest_.rows.size(); ++i)
+        QTest::newRow(manifest_.rows[i]["file"].toUtf8().constData()) << i;
+}
+
+void TestApeDecoder::conformance()
+{
+    QFETCH(int, row);
+    const auto &m = manifest_.rows[row];
+    std::string error;
+    auto d = ape::openNativeDecoder(fsPath(apeFixtureDir() + "/" + m["file"]), &error);
+    QVERIFY2(d, error.c_str());
+    QCOMPARE(d->format().channels, m["channels"].toInt());
+    QCOMPARE(d->format().bitsPerSample, m["bits"].toInt());
+    QCOMPARE(d->format().sampleRate, m["rate"].toInt());
+    QCOMPARE(d->totalFrames(), m["frames"].toLongLong());
+    const Decoded r = decodeAll(*d);
+    QVERIFY(!r.failed);
+    QCOMPARE(qint64(r.pcm.size()), m["pcm_bytes"].toLongLong());
+    QCOMPARE(QCryptographicHash::hash(r.pcm, QCryptographicHash::Md5).toHex(),
+             m["pcm_md5"].toLatin1());
+}
+
+void TestApeDecoder::corruptSet()
+{
+    const Manifest corrupt = Manifest::load(apeCorruptDir() + "/manifest.tsv");
+    QVERIFY(!corrupt.rows.isEmpty());
+    for (const auto &m : corrupt.rows) {
+        std::string error;
+        auto d = ape::openNativeDecoder(fsPath(apeCorruptDir() + "/" + m["file"]), &error);
+        if (m["expect"] == "fail") {
+            QVERIFY2(!d, qPrintable(m["file"]));
+            QVERIFY2(!error.empty(), qPrintable(m["file"]));
+            continue;
+        }
+        if (!d)
+            continue;
+        const Decoded r = decodeAll(*d);
+        QVERIFY2(r.pcm.size() <= d->totalFrames() * d->format().bytesPerFrame(),
+                 qPrintable(m["file"]));
+    }
+}
+
+void TestApeDecoder::damagedFrameStopsAfterGoodFrames_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<bool>("cut");
+    QTest::newRow("bit flip, normal") << "s16-stereo-44k-long-c2000.ape" << false;
+    QTest::newRow("bit flip, extra high") << "s16-stereo-44k-long-c4000.ape" << false;
+    QTest::newRow("bit flip, 24-bit") << "s24-stereo-96k-c5000.ape" << false;
+    QTest::newRow("cut mid-frame") << "s16-stereo-44k-long-c2000.ape" << true;
+    QTest::newRow("cut mid-frame, 24-bit") << "s24-stereo-96k-c2000.ape" << true;
+}
+
+// A damaged frame is reported after every sample of the frames before it, and
+// the frames after it still decode exactly once the reader skips it.
+void TestApeDecoder::damagedFrameStopsAfterGoodFrames()
+{
+    QFETCH(QString, file);
+    QFETCH(bool, cut);
+    const QString source = apeFixtureDir() + "/" + file;
+    QByteArray bytes = readFile(source);
+    auto whole = ape::openNativeDecoder(fsPath(source), nullptr);
+    QVERIFY(whole);
+    const Decoded reference = decodeAll(*whole);
+    QVERIFY(!reference.failed);
+
+    const ape::HeaderReader header = headerOf(bytes);
+    QCOMPARE(header.status(), ape::OpenStatus::Ok);
+    const uint32_t frames = header.info().frameCount;
+    const uint32_t bad = frames / 2;
+    const ape::FrameSpan &span = header.frames()[bad];
+    const int64_t middle = (span.wordStart + span.end) / 2;
+    if (cut)
+        bytes.truncate(int(middle));
+    else
+        bytes[int(middle)] = char(bytes[int(middle)] ^ 0x10);
+
+    QTemporaryDir dir;
+    const QString damaged = dir.filePath("damaged.ape");
+    QVERIFY(writeFile(damaged, bytes));
+    auto d = ape::openNativeDecoder(fsPath(damaged), nullptr);
+    QVERIFY(d);
+    const int bpf = d->format().bytesPerFrame();
+    const Decoded before = decodeAll(*d);
+    QVERIFY(before.failed);
+    const int64_t goodFrames = int64_t(bad) * header.info().blocksPerFrame;
+    QCOMPARE(qint64(before.pcm.size()), goodFrames * bpf);
+    QVERIFY(before.pcm == reference.pcm.left(before.pcm.size()));
+    QCOMPARE(d->damagedFrames(), int64_t(header.info().blocksInFrame(bad)));
+
+    // Reading again reports the same damage rather than skipping it.
+    uint8_t probe[16];
+    QCOMPARE(d->read(probe, 1), int64_t(-1));
+
+    QVERIFY(d->seek(goodFrames + d->damagedFrames()));
+    const Decoded after = decodeAll(*d);
+    if (cut) {
+        QVERIFY(after.pcm.isEmpty() || after.failed);
+    } else {
+        QVERIFY(!after.failed);
+        const int64_t resume = goodFrames + header.info().blocksInFrame(bad);
+        QVERIFY(after.pcm == reference.pcm.mid(int(resume * bpf)));
+    }
+}
+
+void TestApeDecoder::unsupportedAndForeignFiles()
+{
+    QTemporaryDir dir;
+    QByteArray bytes = readFile(apeFixtureDir() + "/s16-stereo-44k-c2000.ape");
+    QVERIFY(!bytes.isEmpty());
+
+    // An older version is a valid file another decoder reads: reported as such.
+    QByteArray old = bytes;
+    old[4] = char(3950 & 0xff);
+    old[5] = char(3950 >> 8);
+    QVERIFY(writeFile(dir.filePath("old.ape"), old));
+    std::string error;
+    bool unsupported = false;
+    QVERIFY(!ape::openNativeDecoder(fsPath(dir.filePath("old.ape")), &error, {}, &unsupported));
+    QVERIFY(unsupported);
+    QVERIFY(!error.empty());
+
+    // Channel counts beyond stereo are left to another decoder too.
+    QByteArray multi = bytes;
+    multi[52 + 18] = 6;
+    QVERIFY(writeFile(dir.filePath("multi.ape"), multi));
+    QVERIFY(!ape::openNativeDecoder(fsPath(dir.filePath("multi.ape")), &error, {}, &unsupported));
+    QVERIFY(unsupported);
+
+    // A missing file and a folder are errors, not unsupported files.
+    QVERIFY(!ape::openNativeDecoder(fsPath(dir.filePath("missing.ape")), &error, {}, &unsupported));
+    QVERIFY(!unsupported);
+    QVERIFY(!ape::openNativeDecoder(fsPath(dir.path()), &error, {}, &unsupported));
+    QVERIFY(!unsupported);
+}
+
+QTEST_GUILESS_MAIN(TestApeDecoder)
+#include "tst_ape_decoder.moc"
