@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QContextMenuEvent>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
@@ -30,6 +31,7 @@ private slots:
     void shortcutsActOnlyOnList();
     void disabledShortcutDoesNothing();
     void tabMovesBetweenListAndLoop();
+    void popupMenuOpensFromMouseAndKeyboard();
     void closeRefusedWhileExitDisabled();
     void exitCloses();
     void wrongVersionEndsStartup_data();
@@ -285,6 +287,36 @@ void PlayerFormTest::tabMovesBetweenListAndLoop()
     QCOMPARE(QApplication::focusWidget(), w.list());
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
     QCOMPARE(QApplication::focusWidget(), loop);
+}
+
+void PlayerFormTest::popupMenuOpensFromMouseAndKeyboard()
+{
+    w.create();
+    w.form->show();
+    QVERIFY(QTest::qWaitForWindowActive(w.form.get()));
+    auto *menu = w.child<QMenu>("PopupMenu");
+    auto *loop = w.child<QCheckBox>("LoopCheckBox");
+
+    loop->setFocus();
+    const QPoint at(40, 40);
+    QContextMenuEvent mouse(QContextMenuEvent::Mouse, at, w.list()->viewport()->mapToGlobal(at));
+    QApplication::sendEvent(w.list()->viewport(), &mouse);
+    QTRY_VERIFY(menu->isVisible());
+    QCOMPARE(menu->pos(), w.list()->viewport()->mapToGlobal(at));
+    QCOMPARE(QApplication::focusWidget(), w.list());
+    menu->hide();
+
+    // From the keyboard with nothing selected: the list's top-left corner.
+    QTest::keyClick(w.list(), Qt::Key_F10, Qt::ShiftModifier);
+    QTRY_VERIFY(menu->isVisible());
+    QCOMPARE(menu->pos(), w.list()->viewport()->mapToGlobal(QPoint(0, 0)));
+    menu->hide();
+
+    // A disabled list opens no menu.
+    w.list()->setEnabled(false);
+    QApplication::sendEvent(w.list()->viewport(), &mouse);
+    QTest::qWait(20);
+    QVERIFY(!menu->isVisible());
 }
 
 void PlayerFormTest::closeRefusedWhileExitDisabled()
