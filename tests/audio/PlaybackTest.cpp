@@ -1,0 +1,251 @@
+// Real-time playback through SDL: the position follows the clock, seeks land
+// on the sample asked for, the end reports the length exactly, and restart and
+// stop do what the window relies on. Runs on whatever SDL_AUDIODRIVER names.
+#include "audio/Engine.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+
+#include <mutex>
+#include <thread>
+
+using namespace audio;
+using namespace std::chrono_literals;
+
+namespace {
+
+QString fixture(const QString &name)
+{
+    return QStringLiteral(SORVANO_TEST_DATA "/ape/") + name;
+}
+
+StreamHandle create(Engine &e, const QString &name, uint32_t flags = 0)
+{
+    const std::u16string wide = fixture(name).toStdU16String();
+    return e.ApeStreamCreateFile(false, wide.c_str(), 0, 0, flags | kFlagUnicodePath);
+}
+
+// Polls until the stream stops; the position never passes the length meanwhile.
+bool playsToEnd(Engine &e, StreamHandle h, int timeoutMs)
+{
+    const int64_t length = e.ChannelGetLength(h, kPosByte);
+    QElapsedTimer clock;
+    clock.start();
+    while (e.ChannelIsActive(h) != kActiveStopped) {
+        if (clock.elapsed() > timeoutMs || e.ChannelGetPosition(h, kPosByte) > length)
+            return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+} // namespace
+
+class PlaybackTest : public QObject
+{
+    Q_OBJECT
+
+    Engine engine;
+    std::mutex capturedMutex;
+    std::vector<float> captured;
+    bool capturing = false;
+
+private slots:
+    void initTestCase()
+    {
+        qInfo("SDL_AUDIODRIVER=%s", qgetenv("SDL_AUDIODRIVER").constData());
+        QVERIFY(engine.Init(-1, 44100, 0, nullptr));
+        QCOMPARE(engine.outputRate(), 44100);
+        engine.setMixTap([this](const float *samples, int frames) {
+            std::lock_guard lock(capturedMutex);
+            if (capturing)
+                captured.insert(captured.end(), samples,
+                                samples + static_cast<size_t>(frames) * engine.outputChannels());
+        });
+    }
+
+    void cleanupTestCase() { QVERIFY(engine.Free()); }
+
+    void positionFollowsTheClock()
+    {
+        const StreamHandle h = create(engine, "s16-stereo-44k-long-c2000.ape");
+        QVERIFY(h != 0);
+        QCOMPARE(engine.ChannelGetPosition(h, kPosByte), int64_t(0));
+        QElapsedTimer clock;
+        QVERIFY(engine.ChannelPlay(h, true));
+        clock.start();
+        QCOMPARE(engine.ChannelIsActive(h), kActivePlaying);
+        std::this_thread::sleep_for(1200ms);
+        const double heard = engine.ChannelGetPosition(h, kPosByte) / 176400.0;
+        const double elapsed = clock.elapsed() / 1000.0;
+        qInfo("after %.3f s the position is %.3f s", elapsed, heard);
+        QVERIFY2(heard > elapsed - 0.35 && heard <= elapsed + 0.05,
+                 qPrintable(QString::number(heard)));
+        std::this_thread::sleep_for(300ms);
+        QVERIFY(engine.ChannelGetPosition(h, kPosByte) / 176400.0 > heard + 0.15);
+
+        // Stop holds the position; playing on without restart resumes there.
+        QVERIFY(engine.ChannelStop(h));
+        QCOMPARE(engine.ChannelIsActive(h), kActiveStopped);
+        const int64_t stopped = engine.ChannelGetPosition(h, kPosByte);
+        std::this_thread::sleep_for(200ms);
+        QCOMPARE(engine.ChannelGetPosition(h, kPosByte), stopped);
+        QVERIFY(engine.ChannelPlay(h, false));
+        QVERIFY(engine.ChannelGetPosition(h, kPosByte) >= stopped);
+
+        // Restart while playing goes back to the beginning.
+        QVERIFY(engine.ChannelPlay(h, true));
+        QVERIFY(engine.ChannelGetPosition(h, kPosByte) < 176400 / 5);
+        std::this_thread::sleep_for(300ms);
+        QVERIFY(engine.ChannelGetPosition(h, kPosByte) > 0);
+        QVERIFY(engine.StreamFree(h));
+    }
+
+    // What is heard right after a seek is the sample at the target (rounded
+    // down to a whole frame), then the audio that follows it.
+    void seekLandsOnTheSample()
+    {
+        const QString file = "s16-stereo-44k-long-c4000.ape";
+        const StreamHandle d = create(engine, file, kFlagDecodeOnly);
+        QVERIFY(d != 0);
+        QByteArray pcm, block(10000, 0);
+        while (engine.ChannelIsActive(d) != kActiveStopped) {
+            const uint32_t n = engine.ChannelGetData(d, block.data(), 10000);
+            QVERIFY(n != kDataError);
+            pcm.append(block.constData(), n);
+        }
+        QVERIFY(engine.StreamFree(d));
+        // Same rate and layout as the device: the output is the source
+        // sample divided by 32768, exactly.
+        QCOMPARE(engine.outputChannels(), 2);
+        auto reference = [&](int64_t frame, int channel) {
+            const auto *s = reinterpret_cast<const int16_t *>(pcm.constData());
+            return s[frame * 2 + channel] / 32768.0f;
+        };
+
+        const StreamHandle h = create(engine, file);
+        QVERIFY(engine.ChannelPlay(h, true));
+        std::this_thread::sleep_for(300ms);
+        for (const int64_t target : {int64_t(1000003), int64_t(200001), int64_t(700000)}) {
+            {
+                std::lock_guard lock(capturedMutex);
+                captured.clear();
+                capturing = true;
+            }
+            QVERIFY(engine.ChannelSetPosition(h, target * 4 + 3, kPosByte));
+            QCOMPARE(engine.ChannelGetPosition(h, kPosByte), target * 4);
+            std::this_thread::sleep_for(400ms);
+            std::vector<float> got;
+            {
+                std::lock_guard lock(capturedMutex);
+                capturing = false;
+                got.swap(captured);
+            }
+            const int64_t frames = static_cast<int64_t>(got.size() / 2);
+            auto matchesAt = [&](int64_t at, int64_t source, int64_t count) {
+                for (int64_t i = 0; i < count; ++i)
+                    if (got[(at + i) * 2] != reference(source + i, 0) ||
+                        got[(at + i) * 2 + 1] != reference(source + i, 1))
+                        return false;
+                return true;
+            };
+            int64_t at = -1;
+            for (int64_t i = 0; i + 2048 <= frames && at < 0; ++i)
+                if (matchesAt(i, target, 2048))
+                    at = i;
+            QVERIFY2(at >= 0, "the target sample is never heard");
+            QVERIFY2(at == 0 || !matchesAt(at - 1, target - 1, 1),
+                     "the frame before the target was heard right before it");
+            // Everything after it follows without a gap.
+            QVERIFY(matchesAt(at, target, frames - at));
+            const int64_t pos = engine.ChannelGetPosition(h, kPosByte) / 4;
+            QVERIFY(pos >= target && pos <= target + 44100);
+        }
+        QVERIFY(engine.StreamFree(h));
+    }
+
+    void endReportsTheLength_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::newRow("16-bit stereo") << "s16-stereo-44k-fullscale-c2000.ape";
+        QTest::newRow("one sample frame") << "s16-stereo-44k-one-c2000.ape";
+        QTest::newRow("8-bit mono 8 kHz") << "u8-mono-8k-odd-c2000.ape";
+        QTest::newRow("16-bit mono 22 kHz") << "s16-mono-22k-c4000.ape";
+        QTest::newRow("24-bit 96 kHz") << "s24-stereo-96k-c5000.ape";
+    }
+
+    void endReportsTheLength()
+    {
+        QFETCH(QString, file);
+        const StreamHandle h = create(engine, file);
+        QVERIFY(h != 0);
+        const int64_t length = engine.ChannelGetLength(h, kPosByte);
+        {
+            std::lock_guard lock(capturedMutex);
+            captured.clear();
+            capturing = true;
+        }
+        QVERIFY(engine.ChannelPlay(h, true));
+        QVERIFY(playsToEnd(engine, h, 5000));
+        {
+            std::lock_guard lock(capturedMutex);
+            capturing = false;
+        }
+        QCOMPARE(engine.ChannelGetPosition(h, kPosByte), length);
+        QCOMPARE(engine.ChannelIsActive(h), kActiveStopped);
+
+        // Every source, mono included, reaches both output channels.
+        if (length > 4) {
+            std::lock_guard lock(capturedMutex);
+            float left = 0, right = 0;
+            for (size_t i = 0; i + 1 < captured.size(); i += 2) {
+                left = std::max(left, std::abs(captured[i]));
+                right = std::max(right, std::abs(captured[i + 1]));
+            }
+            QVERIFY(left > 0.01f && right > 0.01f);
+        }
+
+        // After the end, restart plays from the beginning again.
+        QVERIFY(engine.ChannelPlay(h, true));
+        QVERIFY(engine.ChannelGetPosition(h, kPosByte) < length || length <= 4);
+        QVERIFY(playsToEnd(engine, h, 5000));
+        QCOMPARE(engine.ChannelGetPosition(h, kPosByte), length);
+        QVERIFY(engine.StreamFree(h));
+    }
+
+    // The loop advance relies on this: a seek close to the end, then the end.
+    void seekNearTheEndThenEnd()
+    {
+        const StreamHandle h = create(engine, "s16-stereo-44k-long-c2000.ape");
+        const int64_t length = engine.ChannelGetLength(h, kPosByte);
+        QVERIFY(engine.ChannelPlay(h, true));
+        std::this_thread::sleep_for(100ms);
+        QVERIFY(engine.ChannelSetPosition(h, length - 176400 / 2 + 1, kPosByte));
+        QVERIFY(playsToEnd(engine, h, 5000));
+        QCOMPARE(engine.ChannelGetPosition(h, kPosByte), length);
+        // Another stream plays alongside and is unaffected by this one's end.
+        QVERIFY(engine.StreamFree(h));
+    }
+
+    void severalStreamsAtOnce()
+    {
+        const StreamHandle a = create(engine, "s16-stereo-44k-long-c2000.ape");
+        const StreamHandle b = create(engine, "s16-stereo-48k-c3000.ape");
+        QVERIFY(engine.ChannelPlay(a, true));
+        QVERIFY(engine.ChannelPlay(b, true));
+        std::this_thread::sleep_for(500ms);
+        QVERIFY(engine.ChannelStop(a));
+        const int64_t pb = engine.ChannelGetPosition(b, kPosByte);
+        QVERIFY(pb > 0);
+        std::this_thread::sleep_for(200ms);
+        QVERIFY(engine.ChannelGetPosition(b, kPosByte) > pb);
+        QCOMPARE(engine.ChannelIsActive(a), kActiveStopped);
+        QVERIFY(engine.StreamFree(a));
+        // Freeing a playing stream stops it.
+        QVERIFY(engine.StreamFree(b));
+        QCOMPARE(engine.ChannelIsActive(b), kActiveStopped);
+    }
+};
+
+QTEST_GUILESS_MAIN(PlaybackTest)
+#include "PlaybackTest.moc"
