@@ -47,9 +47,7 @@ private:
 
 void PlayerFormTest::init()
 {
-    w.form.reset();
-    w.engine = ScriptedEngine();
-    w.prompts = ScriptedPrompts();
+    w.reset();
 }
 
 void PlayerFormTest::componentsAndTexts()
@@ -372,11 +370,7 @@ void PlayerFormTest::initFailureLeavesWorkingWindow()
     QCOMPARE(w.prompts.messages[0].kind, MessageKind::Error);
 
     // Every stream operation now fails with its own message.
-    QTemporaryDir dir;
-    const QString path = dir.filePath("a.ape");
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.close();
+    const QString path = w.makeFile(QStringLiteral("a.ape"));
     w.prompts.openAnswers.push_back(QStringList{path});
     w.form->OpenToolButtonClick();
     QCOMPARE(w.prompts.messageTexts().last(), QStringLiteral("Error load the \"%1\".").arg(path));
@@ -385,13 +379,7 @@ void PlayerFormTest::initFailureLeavesWorkingWindow()
 
 void PlayerFormTest::shutdownFreesRowsInOrderThenEngine()
 {
-    QTemporaryDir dir;
-    QStringList paths;
-    for (const char *name : {"a.ape", "b.ape", "c.ape"}) {
-        paths << dir.filePath(name);
-        QFile f(paths.last());
-        QVERIFY(f.open(QIODevice::WriteOnly));
-    }
+    const QStringList paths = w.makeFiles(3);
     w.create();
     w.prompts.openAnswers.push_back(paths);
     w.form->OpenToolButtonClick();
@@ -428,12 +416,6 @@ void PlayerFormTest::setBarClampsAndSkipsSameValue()
     QVERIFY(w.engine.callsStartingWith("ChannelSetPosition").empty());
 }
 
-int main(int argc, char **argv)
-{
-    QApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("Sorvano"));
-    PlayerFormTest test;
-    return QTest::qExec(&test, argc, argv);
-}
+SORVANO_WINDOW_TEST_MAIN(PlayerFormTest)
 
 #include "tst_playerform.moc"

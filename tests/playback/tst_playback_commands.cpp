@@ -44,28 +44,20 @@ private:
     }
 
     WindowFixture w;
-    std::unique_ptr<QTemporaryDir> dir;
 };
 
 void PlaybackCommandsTest::init()
 {
-    w.form.reset();
-    w.engine = ScriptedEngine();
-    w.prompts = ScriptedPrompts();
-    dir = std::make_unique<QTemporaryDir>();
+    w.reset();
     w.create();
     w.form->show();
 }
 
 void PlaybackCommandsTest::addRows(int count, int64_t length)
 {
-    QStringList paths;
-    for (int i = 0; i < count; ++i) {
-        paths << dir->filePath(QStringLiteral("row%1.ape").arg(i));
-        QFile f(paths.last());
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        w.engine.lengthForPath[paths.last().toStdU16String()] = length;
-    }
+    const QStringList paths = w.makeFiles(count);
+    for (const QString &path : paths)
+        w.engine.lengthForPath[path.toStdU16String()] = length;
     w.prompts.openAnswers.push_back(paths);
     w.form->OpenToolButtonClick();
     QCOMPARE(w.rowCount(), count);
@@ -173,9 +165,7 @@ void PlaybackCommandsTest::failedPlayLeavesNothingCurrent()
 
 void PlaybackCommandsTest::titleShowsPathLiterally()
 {
-    const QString path = dir->filePath(QStringLiteral("odd [*] name.ape"));
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
+    const QString path = w.makeFile(QStringLiteral("odd [*] name.ape"));
     w.prompts.openAnswers.push_back(QStringList{path});
     w.form->OpenToolButtonClick();
     w.form->PlayToolButtonClick();
@@ -369,12 +359,6 @@ void PlaybackCommandsTest::zeroOrErrorLengthNeitherDividesNorSeeks()
     }
 }
 
-int main(int argc, char **argv)
-{
-    QApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("Sorvano"));
-    PlaybackCommandsTest test;
-    return QTest::qExec(&test, argc, argv);
-}
+SORVANO_WINDOW_TEST_MAIN(PlaybackCommandsTest)
 
 #include "tst_playback_commands.moc"

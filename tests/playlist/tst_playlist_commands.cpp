@@ -25,37 +25,16 @@ private slots:
     void deleteInsideOpenErrorBox();
 
 private:
-    QString makeFile(const QString &name, int bytes = 10);
-    QStringList makeFiles(int count);
+    QString makeFile(const QString &name, int bytes = 10) { return w.makeFile(name, bytes); }
+    QStringList makeFiles(int count) { return w.makeFiles(count); }
 
     WindowFixture w;
-    std::unique_ptr<QTemporaryDir> dir;
 };
 
 void PlaylistCommandsTest::init()
 {
-    w.form.reset();
-    w.engine = ScriptedEngine();
-    w.prompts = ScriptedPrompts();
-    dir = std::make_unique<QTemporaryDir>();
+    w.reset();
     w.create();
-}
-
-QString PlaylistCommandsTest::makeFile(const QString &name, int bytes)
-{
-    const QString path = dir->filePath(name);
-    QFile f(path);
-    if (f.open(QIODevice::WriteOnly))
-        f.write(QByteArray(bytes, 'x'));
-    return path;
-}
-
-QStringList PlaylistCommandsTest::makeFiles(int count)
-{
-    QStringList paths;
-    for (int i = 0; i < count; ++i)
-        paths << makeFile(QStringLiteral("file%1.ape").arg(i));
-    return paths;
 }
 
 void PlaylistCommandsTest::cancelledDialogAddsNothing()
@@ -105,9 +84,9 @@ void PlaylistCommandsTest::duplicatesAreSelectedAndStillAdded()
 void PlaylistCommandsTest::missingFilesAndFoldersAreSkippedSilently()
 {
     const QString a = makeFile(QStringLiteral("a.ape"));
-    QDir(dir->path()).mkdir(QStringLiteral("folder.ape"));
+    QDir(w.dir->path()).mkdir(QStringLiteral("folder.ape"));
     w.prompts.openAnswers.push_back(
-        QStringList{dir->filePath("missing.ape"), dir->filePath("folder.ape"), a});
+        QStringList{w.dir->filePath("missing.ape"), w.dir->filePath("folder.ape"), a});
     w.form->OpenToolButtonClick();
     QCOMPARE(w.rowCount(), 1);
     QVERIFY(w.prompts.messages.isEmpty());
@@ -243,12 +222,6 @@ void PlaylistCommandsTest::deleteInsideOpenErrorBox()
     QCOMPARE(w.selectedIndex(), 1);
 }
 
-int main(int argc, char **argv)
-{
-    QApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("Sorvano"));
-    PlaylistCommandsTest test;
-    return QTest::qExec(&test, argc, argv);
-}
+SORVANO_WINDOW_TEST_MAIN(PlaylistCommandsTest)
 
 #include "tst_playlist_commands.moc"
