@@ -453,15 +453,15 @@ void Engine::settle(Stream &s)
 {
     if (!s.playback)
         return;
-    int64_t end;
     {
         std::lock_guard lock(s.playback->mutex);
         if (!s.playback->finishedLocked(Clock::now()))
             return;
-        end = s.playback->cursor;
     }
     stopPlayback(s);
-    s.positionFrames = end;
+    // A damaged file stops early; it still counts as played to its end, so
+    // the playlist moves on instead of waiting at the damage for ever.
+    s.positionFrames = s.totalFrames;
 }
 
 bool Engine::ChannelStop(StreamHandle handle)

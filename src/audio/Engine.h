@@ -61,8 +61,8 @@ private:
 
     Stream *find(StreamHandle handle);
     void stopPlayback(Stream &s);
-    // Ends playback of a stream that has played to its end or failed, leaving
-    // its position where playback ended.
+    // Ends playback of a stream that has played to its end or stopped at
+    // damaged data; its position is then its length.
     void settle(Stream &s);
     void reapWorkers(bool all);
     void mix(float *out, int frames);

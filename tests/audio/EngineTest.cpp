@@ -161,6 +161,30 @@ private slots:
         QCOMPARE(e.ApeStreamCreateFile(false, broken, 0, 0, kFlagUnicodePath), 0u);
     }
 
+    // A row's file may go away while the row stays: playing it then fails,
+    // and the stream still answers.
+    void playFailsWhenTheFileIsGone()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("gone.ape");
+        QVERIFY(QFile::copy(fixture("s16-stereo-44k-tiny-c2000.ape"), path));
+        Engine e;
+        QVERIFY(e.Init(-1, 44100, 0, nullptr));
+        const StreamHandle h = create(e, path, 0);
+        QVERIFY(h != 0);
+        QVERIFY(QFile::remove(path));
+        QVERIFY(!e.ChannelPlay(h, true));
+        QCOMPARE(e.ChannelIsActive(h), kActiveStopped);
+        QCOMPARE(e.ChannelGetLength(h, kPosByte), int64_t(368));
+        // Another file under the name is not taken for it.
+        QVERIFY(QFile::copy(fixture("s16-mono-22k-c2000.ape"), path));
+        QVERIFY(!e.ChannelPlay(h, true));
+        QVERIFY(QFile::remove(path));
+        QVERIFY(QFile::copy(fixture("s16-stereo-44k-tiny-c2000.ape"), path));
+        QVERIFY(e.ChannelPlay(h, true));
+        QVERIFY(e.StreamFree(h));
+    }
+
     void decodeSeekIsSampleAccurate_data()
     {
         QTest::addColumn<QString>("file");

@@ -252,6 +252,23 @@ private slots:
         QVERIFY(engine.StreamFree(h));
     }
 
+    // Playback of a damaged file stops where the damage is and then reports
+    // the end, so a playlist advances past it.
+    void damagedFileEnds()
+    {
+        const std::u16string path =
+            QStringLiteral(SORVANO_TEST_DATA "/ape/corrupt/cut-50pct.ape").toStdU16String();
+        const StreamHandle h =
+            engine.ApeStreamCreateFile(false, path.c_str(), 0, 0, kFlagUnicodePath);
+        QVERIFY(h != 0);
+        const int64_t length = engine.ChannelGetLength(h, kPosByte);
+        QVERIFY(engine.ChannelPlay(h, true));
+        QVERIFY(engine.ChannelSetPosition(h, length / 2 - 176400 / 4, kPosByte));
+        QVERIFY(playsToEnd(engine, h, 5000));
+        QCOMPARE(engine.ChannelGetPosition(h, kPosByte), length);
+        QVERIFY(engine.StreamFree(h));
+    }
+
     void severalStreamsAtOnce()
     {
         const StreamHandle a = create(engine, "s16-stereo-44k-long-c2000.ape");
