@@ -440,7 +440,3 @@ void TPlayerForm::SetLockedOut(bool locked)
             action->setEnabled(!locked);
     }
 }
-
-// Placeholders until the Decode command lands.
-void TPlayerForm::DecodeToolButtonClick(QObject *) {}
-void TPlayerForm::DecodeFile(const QString &, const QString &) {}

@@ -87,6 +87,9 @@ private:
     template <typename Body> void Guarded(Body &&body);
     void ReportError(const QString &message);
     void SetLockedOut(bool locked);
+    // DecodeFile on a decode stream already open; frees it on every path.
+    void DecodeStream(audio::StreamHandle stream, const QString &sourcePath,
+                      const QString &destinationPath);
 
     audio::IAudioEngine &FEngine;
     IPrompts &FPrompts;

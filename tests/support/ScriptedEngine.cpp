@@ -71,6 +71,8 @@ StreamHandle ScriptedEngine::ApeStreamCreateFile(bool, const void *file, uint64_
 bool ScriptedEngine::StreamFree(StreamHandle handle)
 {
     record("StreamFree " + std::to_string(handle));
+    if (onStreamFree)
+        onStreamFree(handle);
     return streams.erase(handle) > 0;
 }
 
@@ -124,13 +126,14 @@ uint32_t ScriptedEngine::ChannelIsActive(StreamHandle handle)
     if (!s || s->ended)
         return kActiveStopped;
     if (s->flags & kFlagDecodeOnly)
-        return s->position < static_cast<int64_t>(s->data.size()) ? kActivePlaying
-                                                                   : kActiveStopped;
+        return s->position < static_cast<int64_t>(s->data.size()) ? kActivePlaying : kActiveStopped;
     return s->playing ? kActivePlaying : kActiveStopped;
 }
 
 uint32_t ScriptedEngine::ChannelGetData(StreamHandle handle, void *buffer, uint32_t length)
 {
+    if (onGetData)
+        onGetData(handle);
     Stream *s = stream(handle);
     if (!s || s->ended)
         return kDataError;

@@ -3,6 +3,7 @@
 #include "audio/AudioEngine.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -38,6 +39,11 @@ public:
     std::map<std::u16string, std::vector<uint8_t>> dataForPath;
     std::map<std::u16string, int64_t> failAfterForPath;
     std::map<std::u16string, audio::ChannelInfo> infoForPath;
+
+    // Run at the start of ChannelGetData and of StreamFree, so a test can look
+    // at the window while a decode is under way.
+    std::function<void(audio::StreamHandle)> onGetData;
+    std::function<void(audio::StreamHandle)> onStreamFree;
 
     std::vector<std::string> calls;
     std::map<audio::StreamHandle, Stream> streams;
