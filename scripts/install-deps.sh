@@ -6,7 +6,7 @@ set -euo pipefail
 
 build_pkgs=(cmake make g++ pkg-config qt6-base-dev libavformat-dev libavcodec-dev
             libavutil-dev libswresample-dev libsdl2-dev libqt6svg6)
-test_pkgs=(xvfb xdotool trayer x11-utils pulseaudio pulseaudio-utils imagemagick ffmpeg
+test_pkgs=(xvfb xauth xdotool trayer openbox x11-utils desktop-file-utils pulseaudio pulseaudio-utils imagemagick ffmpeg
            clang libclang-rt-14-dev valgrind)
 
 pkgs=("${build_pkgs[@]}")

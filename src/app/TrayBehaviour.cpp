@@ -4,16 +4,24 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QWindowStateChangeEvent>
+#include <stdexcept>
+
+namespace {
+// How long after a restore a report of "minimised" is taken for the window
+// manager's echo of the restore rather than for the user.
+constexpr int kRestoreSettleMs = 500;
+} // namespace
 
 void TPlayerForm::SetUpTray()
 {
     TrayIcon = new QSystemTrayIcon(this);
     TrayIcon->setObjectName(QStringLiteral("TrayIcon"));
     TrayIcon->setIcon(windowIcon());
+    // The hint stays the application title; it never follows the caption.
     TrayIcon->setToolTip(QCoreApplication::applicationName());
     connect(TrayIcon, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
-                // A left click only; right and middle clicks do nothing.
+                // A left click only; right and middle clicks and double-clicks do nothing.
                 if (reason == QSystemTrayIcon::Trigger)
                     Guarded([this] { TrayIconClick(); });
             });
@@ -38,11 +46,10 @@ void TPlayerForm::changeEvent(QEvent *event)
 
 void TPlayerForm::ApplicationEventsMinimize()
 {
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
-        // Without a tray the window must stay reachable: it stays on the
-        // taskbar, minimised.
+    // Without a notification area a hidden window could never come back, so
+    // it is not hidden: it stays on the taskbar, minimised.
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
         throw std::runtime_error("Cannot create shell notification icon");
-    }
     hide();
     setWindowState(windowState() | Qt::WindowMinimized);
     TrayIcon->show();
@@ -56,8 +63,15 @@ void TPlayerForm::ApplicationEventsMinimize()
 
 void TPlayerForm::TrayIconClick()
 {
-    FRestoring = true;
     TrayIcon->hide();
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        // The notification area went away under the icon: the click cannot
+        // be honoured, but the window must not stay out of reach. It comes
+        // back in the state it had, a minimised window on the taskbar.
+        show();
+        throw std::runtime_error("Cannot remove shell notification icon");
+    }
+    FRestoring = true;
     show();
     setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
     QWidget *front = QApplication::activeModalWidget();
@@ -65,6 +79,5 @@ void TPlayerForm::TrayIconClick()
         front = this;
     front->raise();
     front->activateWindow();
-    // Window managers may report a transient minimise while restoring.
-    QTimer::singleShot(500, this, [this] { FRestoring = false; });
+    QTimer::singleShot(kRestoreSettleMs, this, [this] { FRestoring = false; });
 }

@@ -1,0 +1,316 @@
+// Tray behaviour on a real X server (run by scripts/desktop-session.sh): with
+// a window manager and a system tray, or with no tray at all. Clicks on the
+// icon are real pointer events sent with xdotool through the tray.
+#include "WindowFixture.h"
+
+#include <QApplication>
+#include <QHelpEvent>
+#include <QLabel>
+#include <QProcess>
+#include <QSlider>
+#include <QSystemTrayIcon>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+// Counts how often a widget is hidden.
+class HideCounter : public QObject
+{
+public:
+    int hides = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        // Only hiding by the program: a minimise sends a spontaneous one.
+        if (event->type() == QEvent::Hide && !event->spontaneous())
+            ++hides;
+        return false;
+    }
+};
+
+QWidget *visibleTopLevel(const char *className)
+{
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (w->isVisible() && qstrcmp(w->metaObject()->className(), className) == 0)
+            return w;
+    return nullptr;
+}
+
+// The icon's own window inside the tray, or null while it is not shown.
+QWidget *iconWindow()
+{
+    return visibleTopLevel("QSystemTrayIconSys");
+}
+
+// Whether the X server shows the window: the icon's, once the tray has
+// taken it in.
+bool viewable(QWidget *window)
+{
+    if (!window)
+        return false;
+    QProcess info;
+    info.start(QStringLiteral("xwininfo"), {"-id", QString::number(window->winId())});
+    info.waitForFinished(5000);
+    return info.readAllStandardOutput().contains("IsViewable");
+}
+
+QWidget *balloon()
+{
+    return visibleTopLevel("QBalloonTip");
+}
+
+bool xdotool(const QStringList &args)
+{
+    return QProcess::execute(QStringLiteral("xdotool"), args) == 0;
+}
+
+// A real click of the given button on a window, near the middle of its lower
+// edge: the balloon's arrow points at the middle of the icon and covers it.
+bool clickOn(QWidget *window, int button)
+{
+    if (!window)
+        return false;
+    const QString id = QString::number(window->winId());
+    return xdotool({"mousemove", "--window", id, QString::number(window->width() / 2),
+                    QString::number(window->height() - 3), "sleep", "0.1", "click",
+                    QString::number(button)});
+}
+
+bool clickAt(QPoint global, int button)
+{
+    return xdotool({"mousemove", QString::number(global.x()), QString::number(global.y()), "sleep",
+                    "0.1", "click", QString::number(button)});
+}
+
+} // namespace
+
+class TrayTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QCoreApplication::setApplicationName(QStringLiteral("Sorvano")); }
+    void init();
+    void cleanup();
+    // With a system tray.
+    void minimiseGoesToTrayAndClickRestores();
+    void balloonOnlyOnFirstMinimise();
+    void otherClicksDoNothing();
+    void hintStaysTitleAndTimerRunsInTray();
+    void restoreNeverHidesAgain();
+    // Without one.
+    void noTrayKeepsWindowOnTaskbar();
+    void noTrayClickReportsAndShowsWindow();
+
+private:
+    void showForm();
+    void minimise();
+    void clickIcon();
+    // A restore is over for the window manager's echoes after half a second.
+    void settle() { QTest::qWait(600); }
+    QSystemTrayIcon *tray() const { return w.child<QSystemTrayIcon>("TrayIcon"); }
+
+    WindowFixture w;
+    QTemporaryDir dir;
+};
+
+void TrayTest::init()
+{
+    w.form.reset();
+    w.engine = ScriptedEngine();
+    w.prompts = ScriptedPrompts();
+}
+
+void TrayTest::cleanup()
+{
+    w.form.reset();
+    // Let the tray take the icon of the destroyed window away.
+    QTest::qWait(50);
+}
+
+void TrayTest::showForm()
+{
+    w.create();
+    w.form->show();
+    QVERIFY(QTest::qWaitForWindowActive(w.form.get()));
+}
+
+void TrayTest::minimise()
+{
+    w.form->showMinimized();
+    QTRY_VERIFY(!w.form->isVisible());
+    QTRY_VERIFY(viewable(iconWindow()));
+}
+
+void TrayTest::clickIcon()
+{
+    QTRY_VERIFY(viewable(iconWindow()));
+    QVERIFY(clickOn(iconWindow(), 1));
+    QTRY_VERIFY(w.form->isVisible());
+    QTRY_VERIFY(w.form->isActiveWindow());
+    QVERIFY(!w.form->isMinimized());
+    QVERIFY(!tray()->isVisible());
+    QTRY_VERIFY(!iconWindow());
+}
+
+void TrayTest::minimiseGoesToTrayAndClickRestores()
+{
+    QTRY_VERIFY(QSystemTrayIcon::isSystemTrayAvailable());
+    showForm();
+    QVERIFY(!tray()->isVisible());
+    QVERIFY(!iconWindow());
+
+    minimise();
+    QVERIFY(tray()->isVisible());
+    QVERIFY(w.form->isMinimized());
+    QVERIFY(w.prompts.errorReports.isEmpty());
+
+    clickIcon();
+    QCOMPARE(w.form->windowState() & Qt::WindowMinimized, Qt::WindowNoState);
+    QVERIFY(w.prompts.errorReports.isEmpty());
+}
+
+void TrayTest::balloonOnlyOnFirstMinimise()
+{
+    showForm();
+    QVERIFY(!w.form->BalloonShown());
+    minimise();
+    QTRY_VERIFY(balloon());
+    QVERIFY(w.form->BalloonShown());
+    QStringList texts;
+    for (QLabel *label : balloon()->findChildren<QLabel *>())
+        texts << label->text();
+    QVERIFY2(texts.contains("Restoring the window."), qPrintable(texts.join('|')));
+    QVERIFY(texts.contains("Click the system tray icon to restore the window."));
+
+    // A click on the balloon closes it and does nothing else.
+    QVERIFY(clickAt(balloon()->mapToGlobal(balloon()->rect().center()), 1));
+    QTRY_VERIFY(!balloon());
+    QTest::qWait(300);
+    QVERIFY(!w.form->isVisible());
+    QVERIFY(tray()->isVisible());
+
+    clickIcon();
+    settle();
+    minimise();
+    QTest::qWait(500);
+    QVERIFY(!balloon());
+    QVERIFY(w.form->BalloonShown());
+    clickIcon();
+}
+
+void TrayTest::otherClicksDoNothing()
+{
+    showForm();
+    minimise();
+    QVERIFY(clickOn(iconWindow(), 3));
+    QVERIFY(clickOn(iconWindow(), 2));
+    QTest::qWait(500);
+    QVERIFY(!w.form->isVisible());
+    QVERIFY(tray()->isVisible());
+    QVERIFY(iconWindow());
+    // Reasons other than a left click, whatever tray sends them.
+    for (auto reason : {QSystemTrayIcon::Context, QSystemTrayIcon::MiddleClick,
+                        QSystemTrayIcon::DoubleClick, QSystemTrayIcon::Unknown})
+        emit tray()->activated(reason);
+    QTest::qWait(100);
+    QVERIFY(!w.form->isVisible());
+    clickIcon();
+}
+
+void TrayTest::hintStaysTitleAndTimerRunsInTray()
+{
+    showForm();
+    const QString path = dir.filePath("playing.ape");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    w.prompts.openAnswers.push_back(QStringList{path});
+    w.form->OpenToolButtonClick();
+    w.select(0);
+    w.form->PlayToolButtonClick();
+    QCOMPARE(w.form->windowTitle(), QStringLiteral("Sorvano [%1]").arg(path));
+
+    minimise();
+    QCOMPARE(tray()->toolTip(), QStringLiteral("Sorvano"));
+    // The tooltip request a hover over the icon gives shows the hint.
+    QWidget *icon = iconWindow();
+    QHelpEvent hover(QEvent::ToolTip, QPoint(2, 2), icon->mapToGlobal(QPoint(2, 2)));
+    QApplication::sendEvent(icon, &hover);
+    QTRY_VERIFY_WITH_TIMEOUT(visibleTopLevel("QTipLabel"), 5000);
+    QCOMPARE(qobject_cast<QLabel *>(visibleTopLevel("QTipLabel"))->text(),
+             QStringLiteral("Sorvano"));
+
+    // Playback goes on, and so does the timer that moves the seek bar.
+    auto *bar = w.child<QSlider>("TrackBar");
+    w.engine.stream(w.rowStream(0))->position = 500000;
+    QTRY_COMPARE_WITH_TIMEOUT(bar->value(), 50, 2000);
+    QVERIFY(w.engine.stream(w.rowStream(0))->playing);
+    QVERIFY(!w.form->isVisible());
+    clickIcon();
+}
+
+void TrayTest::restoreNeverHidesAgain()
+{
+    showForm();
+    minimise();
+    HideCounter counter;
+    w.form->installEventFilter(&counter);
+    clickIcon();
+    // Some window managers pass through minimised on the way back.
+    w.form->setWindowState(w.form->windowState() | Qt::WindowMinimized);
+    QTest::qWait(50);
+    w.form->setWindowState(w.form->windowState() & ~Qt::WindowMinimized);
+    QTest::qWait(300);
+    QCOMPARE(counter.hides, 0);
+    QVERIFY(w.form->isVisible());
+    QVERIFY(!tray()->isVisible());
+    w.form->removeEventFilter(&counter);
+
+    // Once settled, a minimise by the user goes to the tray again.
+    settle();
+    w.form->activateWindow();
+    minimise();
+    clickIcon();
+}
+
+void TrayTest::noTrayKeepsWindowOnTaskbar()
+{
+    QVERIFY2(!QSystemTrayIcon::isSystemTrayAvailable(), "this case needs a desktop without a tray");
+    showForm();
+    HideCounter counter;
+    w.form->installEventFilter(&counter);
+    w.form->showMinimized();
+    QTRY_COMPARE(w.prompts.errorReports, QStringList({"Cannot create shell notification icon."}));
+    QTest::qWait(200);
+    QCOMPARE(counter.hides, 0);
+    QVERIFY(w.form->isVisible());
+    QVERIFY(w.form->isMinimized());
+    QVERIFY(!tray()->isVisible());
+    QVERIFY(!w.form->BalloonShown());
+
+    // Every further minimise reports again and still keeps the window.
+    w.form->showNormal();
+    QTRY_VERIFY(!w.form->isMinimized());
+    w.form->showMinimized();
+    QTRY_COMPARE(w.prompts.errorReports.size(), 2);
+    QCOMPARE(counter.hides, 0);
+    QVERIFY(w.form->isVisible());
+    w.form->removeEventFilter(&counter);
+}
+
+void TrayTest::noTrayClickReportsAndShowsWindow()
+{
+    QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
+    showForm();
+    w.form->hide();
+    emit tray()->activated(QSystemTrayIcon::Trigger);
+    QCOMPARE(w.prompts.errorReports, QStringList({"Cannot remove shell notification icon."}));
+    QVERIFY(w.form->isVisible());
+    QVERIFY(!tray()->isVisible());
+}
+
+QTEST_MAIN(TrayTest)
+#include "tst_tray.moc"
