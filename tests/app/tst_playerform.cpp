@@ -245,7 +245,8 @@ void PlayerFormTest::shortcutsActOnlyOnList()
     QCOMPARE(w.prompts.messageTexts(), QStringList{"Please select one file."});
     QTest::keyClick(w.list(), Qt::Key_P, Qt::ControlModifier);
     QTest::keyClick(w.list(), Qt::Key_S, Qt::ControlModifier);
-    QCOMPARE(w.prompts.messages.size(), 3);
+    QTest::keyClick(w.list(), Qt::Key_D, Qt::ControlModifier);
+    QCOMPARE(w.prompts.messages.size(), 4);
     QTest::keyClick(w.list(), Qt::Key_O, Qt::ControlModifier);
     QCOMPARE(w.prompts.openDialogs, 1);
 
@@ -258,7 +259,7 @@ void PlayerFormTest::shortcutsActOnlyOnList()
     bar->setFocus();
     QTest::keyClick(bar, Qt::Key_Delete);
     QTest::keyClick(bar, Qt::Key_P, Qt::ControlModifier);
-    QCOMPARE(w.prompts.messages.size(), 3);
+    QCOMPARE(w.prompts.messages.size(), 4);
     QCOMPARE(w.prompts.openDialogs, 1);
 }
 
