@@ -93,7 +93,7 @@ for display in $(seq $((100 + RANDOM % 300)) 499); do
     Xvfb ":$display" -screen 0 1280x800x24 -dpi 120 -nolisten tcp -auth "$XAUTHORITY" \
         >"$session/log/xvfb.log" 2>&1 &
     xvfb=$!
-    if wait_for "xdpyinfo -display :$display" 50; then
+    if wait_for "xdpyinfo -display :$display" 150; then
         pids+=("$xvfb")
         started=1
         break
@@ -112,8 +112,9 @@ if [ $want_wm = 1 ]; then
     openbox >"$session/log/openbox.log" 2>&1 &
     pids+=($!)
     # openbox takes the window manager selection and announces EWMH support.
-    if ! wait_for "xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'" 50; then
+    if ! wait_for "xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'" 200; then
         echo "desktop-session: openbox did not start" >&2
+        cat "$session/log/openbox.log" >&2
         exit 1
     fi
 fi
@@ -122,7 +123,7 @@ if [ $want_tray = 1 ]; then
     trayer --edge bottom --align right --widthtype request --height 32 --SetDockType true \
         --transparent false --tint 0xc0c0c0 >"$session/log/trayer.log" 2>&1 &
     pids+=($!)
-    if ! wait_for "xdotool search --classname trayer" 50; then
+    if ! wait_for "xdotool search --classname trayer" 200; then
         echo "desktop-session: trayer did not start" >&2
         exit 1
     fi
@@ -139,7 +140,7 @@ if [ $want_pulse = 1 ]; then
         >"$session/log/pulseaudio.log" 2>&1 &
     pids+=($!)
     export PULSE_SERVER="unix:$socket"
-    if ! wait_for "pactl info" 50; then
+    if ! wait_for "pactl info" 200; then
         echo "desktop-session: pulseaudio did not start" >&2
         cat "$session/log/pulseaudio.log" >&2
         exit 1
