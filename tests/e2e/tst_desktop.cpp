@@ -78,6 +78,8 @@ void screenshot(const QString &name, WId window)
     const QString path = shotPath(name);
     if (path.isEmpty())
         return;
+    // Let the last changes reach the screen first.
+    QTest::qWait(300);
     const QString id = window ? QString::number(window) : QStringLiteral("root");
     QProcess::execute(QStringLiteral("import"), {"-window", id, path});
 }
