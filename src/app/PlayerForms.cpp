@@ -116,8 +116,12 @@ void TPlayerForm::CreateComponents()
     ListView->setSortingEnabled(false);
     ListView->setDragDropMode(QAbstractItemView::NoDragDrop);
     ListView->setAcceptDrops(false);
-    ListView->setStyleSheet(QStringLiteral("QTreeView::item { border-right: 1px solid palette(mid);"
-                                           " border-bottom: 1px solid palette(mid); }"));
+    // Grid lines; a style sheet on items must paint the selection itself.
+    ListView->setStyleSheet(
+        QStringLiteral("QTreeView::item { border-right: 1px solid palette(mid);"
+                       " border-bottom: 1px solid palette(mid); }"
+                       "QTreeView::item:selected { background: palette(highlight);"
+                       " color: palette(highlighted-text); }"));
     ListView->setFocusPolicy(Qt::StrongFocus);
     ListView->setContextMenuPolicy(Qt::NoContextMenu);
     ListView->installEventFilter(this);
