@@ -45,6 +45,14 @@ private slots:
 
     void cleanupTestCase() { engine.Free(); }
 
+    bool hasMarkedRows() const
+    {
+        for (const auto &row : manifest.rows)
+            if (row.value("ffmpeg51") == "differs")
+                return true;
+        return false;
+    }
+
     void decode_data()
     {
         QTest::addColumn<int>("row");
@@ -56,6 +64,8 @@ private slots:
             if (!markedOnly || marked)
                 QTest::newRow(qPrintable(manifest.rows[i]["file"])) << i;
         }
+        if (markedOnly && !hasMarkedRows())
+            QSKIP("no file of this folder is marked as differing under FFmpeg");
     }
 
     void decode()
