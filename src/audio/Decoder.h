@@ -33,9 +33,21 @@ public:
     virtual int64_t read(uint8_t *out, int64_t maxFrames) = 0;
     // Sample-accurate: the next read starts with sample frame `frame`.
     virtual bool seek(int64_t frame) = 0;
+    // After read() returned -1: how many sample frames from the current
+    // position are damaged and may be replaced by silence; seek() past them
+    // to go on. 0 when the decoder cannot tell (nothing after is readable).
+    virtual int64_t damagedFrames() const { return 0; }
+};
+
+struct DecoderOptions
+{
+    // Threads that may decode ahead of the reader, for streams read straight
+    // through (decode-only streams). 0: decode on the reading thread only.
+    int workerThreads = 0;
 };
 
 // Opens the best decoder for the file, or returns null and sets error.
-std::unique_ptr<Decoder> openDecoder(const std::filesystem::path &path, std::string *error);
+std::unique_ptr<Decoder> openDecoder(const std::filesystem::path &path, std::string *error,
+                                     const DecoderOptions &options = {});
 
 } // namespace audio

@@ -341,12 +341,15 @@ StreamHandle Engine::ApeStreamCreateFile(bool mem, const void *file, uint64_t of
         return 0;
     }
     std::string error;
-    std::unique_ptr<Decoder> d = openDecoder(s->path, &error);
+    s->decodeOnly = (flags & kFlagDecodeOnly) != 0;
+    DecoderOptions options;
+    if (s->decodeOnly)
+        options.workerThreads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    std::unique_ptr<Decoder> d = openDecoder(s->path, &error, options);
     if (!d)
         return 0;
     s->format = d->format();
     s->totalFrames = d->totalFrames();
-    s->decodeOnly = (flags & kFlagDecodeOnly) != 0;
     if (s->decodeOnly)
         s->decoder = std::move(d);
     s->path.make_preferred();

@@ -91,6 +91,7 @@ public:
     }
 
     int64_t damagedFrames() const override { return damaged_; }
+    int64_t framesDecoded() const override { return decodedCount_; }
 
 private:
     bool load(uint32_t index)
@@ -108,6 +109,7 @@ private:
         if (file_->readAt(span.wordStart, bytes_.data(), size) != size)
             return false;
         pcm_.resize(size_t(blocks) * format_.bytesPerFrame());
+        ++decodedCount_;
         if (!frame_.decode(bytes_.data(), size, span.skip, blocks, pcm_.data()))
             return false;
         loaded_ = index;
@@ -125,6 +127,7 @@ private:
     int64_t damaged_ = 0;
     int64_t loaded_ = -1;
     int64_t loadedBlocks_ = 0;
+    int64_t decodedCount_ = 0;
     std::vector<uint8_t> bytes_;
     std::vector<uint8_t> pcm_;
 };
@@ -132,7 +135,8 @@ private:
 } // namespace
 
 std::unique_ptr<ApeDecoder> openNativeDecoder(const std::filesystem::path &path, std::string *error,
-                                              DecoderOptions options, bool *unsupported)
+                                              const audio::DecoderOptions &options,
+                                              bool *unsupported)
 {
     (void)options;
     auto setError = [&](const std::string &message, bool isUnsupported) {

@@ -1,4 +1,5 @@
 #include "Manifest.h"
+#include "audio/Decoder.h"
 #include "audio/ape/ApeDecoder.h"
 #include "audio/ape/ApeFormat.h"
 
@@ -74,6 +75,10 @@ private slots:
     void damagedFrameStopsAfterGoodFrames_data();
     void damagedFrameStopsAfterGoodFrames();
     void unsupportedAndForeignFiles();
+    void seekIsSampleAccurate_data();
+    void seekIsSampleAccurate();
+    void seekInsideTheDecodedFrameCostsNothing();
+    void engineUsesTheNativeDecoder();
 
 private:
     Manifest manifest_ = Manifest::load(apeFixtureDir() + "/manifest.tsv");
@@ -217,6 +222,93 @@ void TestApeDecoder::unsupportedAndForeignFiles()
     QVERIFY(!unsupported);
     QVERIFY(!ape::openNativeDecoder(fsPath(dir.path()), &error, {}, &unsupported));
     QVERIFY(!unsupported);
+}
+
+void TestApeDecoder::seekIsSampleAccurate_data()
+{
+    QTest::addColumn<QString>("file");
+    for (const char *f :
+         {"s16-stereo-44k-long-c2000.ape", "s16-stereo-44k-long-c4000.ape",
+          "s16-stereo-44k-c1000.ape", "s16-stereo-44k-c3000.ape", "s16-stereo-44k-c5000.ape",
+          "s24-stereo-96k-c2000.ape", "s16-mono-22k-c4000.ape", "u8-mono-8k-odd-c2000.ape"})
+        QTest::newRow(f) << QString(f);
+}
+
+// Every position lands on exactly the sample a full decode has there.
+void TestApeDecoder::seekIsSampleAccurate()
+{
+    QFETCH(QString, file);
+    const QString path = apeFixtureDir() + "/" + file;
+    auto d = ape::openNativeDecoder(fsPath(path), nullptr);
+    QVERIFY(d);
+    const Decoded whole = decodeAll(*d);
+    QVERIFY(!whole.failed);
+    const int bpf = d->format().bytesPerFrame();
+    const int64_t total = d->totalFrames();
+
+    const ape::HeaderReader header = headerOf(readFile(path));
+    const int64_t perFrame = header.info().blocksPerFrame;
+    QList<int64_t> targets = {0, total - 1, total};
+    for (int64_t start = 0; start < total; start += perFrame) {
+        targets << start << std::min(start + perFrame, total) - 1;
+        if (start > 0)
+            targets << start - 1;
+    }
+    QRandomGenerator rng(uint32_t(qHash(file)));
+    for (int i = 0; i < 12; ++i)
+        targets << int64_t(rng.bounded(quint64(total)));
+
+    const int64_t span = 3000;
+    std::vector<uint8_t> buf(size_t(span * bpf));
+    for (int64_t t : targets) {
+        QVERIFY(d->seek(t));
+        int64_t got = 0;
+        while (got < span) {
+            const int64_t n = d->read(buf.data() + got * bpf, span - got);
+            QVERIFY(n >= 0);
+            if (n == 0)
+                break;
+            got += n;
+        }
+        QCOMPARE(got, std::min(span, total - t));
+        QVERIFY2(std::memcmp(buf.data(), whole.pcm.constData() + t * bpf, size_t(got * bpf)) == 0,
+                 qPrintable(QString("at %1").arg(t)));
+    }
+    QVERIFY(!d->seek(total + 1));
+    QVERIFY(!d->seek(-1));
+}
+
+void TestApeDecoder::seekInsideTheDecodedFrameCostsNothing()
+{
+    auto d =
+        ape::openNativeDecoder(fsPath(apeFixtureDir() + "/s16-stereo-44k-long-c2000.ape"), nullptr);
+    QVERIFY(d);
+    uint8_t buf[400];
+    QCOMPARE(d->read(buf, 100), int64_t(100));
+    QCOMPARE(d->framesDecoded(), int64_t(1));
+    for (int64_t t : {int64_t(5000), int64_t(0), int64_t(73727), int64_t(17)}) {
+        QVERIFY(d->seek(t));
+        QCOMPARE(d->read(buf, 1), int64_t(1));
+    }
+    QCOMPARE(d->framesDecoded(), int64_t(1));
+    // Another frame is decoded from its own start, nothing before it.
+    QVERIFY(d->seek(73728 * 3 + 10));
+    QCOMPARE(d->read(buf, 1), int64_t(1));
+    QCOMPARE(d->framesDecoded(), int64_t(2));
+}
+
+// The engine's decoder factory picks this decoder for every fixture; FFmpeg
+// keeps the older versions.
+void TestApeDecoder::engineUsesTheNativeDecoder()
+{
+    for (const auto &m : manifest_.rows) {
+        std::string error;
+        auto d = audio::openDecoder(fsPath(apeFixtureDir() + "/" + m["file"]), &error);
+        QVERIFY2(dynamic_cast<ape::ApeDecoder *>(d.get()), qPrintable(m["file"]));
+    }
+    std::string error;
+    auto foreign = audio::openDecoder(fsPath(apeCorruptDir() + "/wave-file.ape"), &error);
+    QVERIFY(!foreign);
 }
 
 QTEST_GUILESS_MAIN(TestApeDecoder)
