@@ -145,7 +145,9 @@ std::unique_ptr<ApeDecoder> openNativeDecoder(const std::filesystem::path &path,
         if (unsupported)
             *unsupported = isUnsupported;
     };
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO or device under an .ape name cannot hang
+    // the open; only regular files are read.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         setError(std::string("cannot open file: ") + std::strerror(errno), false);
         return nullptr;

@@ -8,7 +8,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <fstream>
+#include <sys/stat.h>
 
 namespace {
 
@@ -221,6 +221,11 @@ void TestApeDecoder::unsupportedAndForeignFiles()
     QVERIFY(!ape::openNativeDecoder(fsPath(dir.filePath("missing.ape")), &error, {}, &unsupported));
     QVERIFY(!unsupported);
     QVERIFY(!ape::openNativeDecoder(fsPath(dir.path()), &error, {}, &unsupported));
+    QVERIFY(!unsupported);
+    // A FIFO under an .ape name must not block the open.
+    const QString fifo = dir.filePath("fifo.ape");
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    QVERIFY(!ape::openNativeDecoder(fsPath(fifo), &error, {}, &unsupported));
     QVERIFY(!unsupported);
 }
 
