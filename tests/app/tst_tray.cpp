@@ -102,6 +102,7 @@ private slots:
     void otherClicksDoNothing();
     void hintStaysTitleAndTimerRunsInTray();
     void restoreNeverHidesAgain();
+    void decodeGoesOnInTray();
     // Without one.
     void noTrayKeepsWindowOnTaskbar();
     void noTrayClickReportsAndShowsWindow();
@@ -287,6 +288,46 @@ void TrayTest::restoreNeverHidesAgain()
     settle();
     w.form->activateWindow();
     minimise();
+    clickIcon();
+}
+
+void TrayTest::decodeGoesOnInTray()
+{
+    showForm();
+    const QString source = dir.filePath("decoded.ape");
+    QFile file(source);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    std::vector<uint8_t> pcm(1000000);
+    for (size_t i = 0; i < pcm.size(); ++i)
+        pcm[i] = static_cast<uint8_t>(i * 7);
+    w.engine.dataForPath[source.toStdU16String()] = pcm;
+    w.prompts.openAnswers.push_back(QStringList{source});
+    w.form->OpenToolButtonClick();
+    w.select(0);
+
+    const QString wav = dir.filePath("decoded.wav");
+    w.prompts.saveAnswers.push_back(wav);
+    int blocks = 0;
+    // The user minimises a few blocks into the decode.
+    w.engine.onGetData = [&](audio::StreamHandle) {
+        if (++blocks == 5)
+            w.form->showMinimized();
+    };
+    bool hiddenAtNotice = false;
+    bool iconAtNotice = false;
+    w.prompts.whileWaiting = [&](const ScriptedPrompts::Shown &) {
+        hiddenAtNotice = !w.form->isVisible();
+        iconAtNotice = tray()->isVisible();
+    };
+    w.form->DecodeToolButtonClick();
+    QCOMPARE(w.prompts.messageTexts(),
+             QStringList({QStringLiteral("Done, the output file is \"%1\".").arg(wav)}));
+    QVERIFY(hiddenAtNotice);
+    QVERIFY(iconAtNotice);
+    QVERIFY(w.prompts.errorReports.isEmpty());
+    QCOMPARE(QFileInfo(wav).size(), qint64(44 + pcm.size()));
+    w.engine.onGetData = nullptr;
     clickIcon();
 }
 
