@@ -90,10 +90,10 @@ started=0
 for display in $(seq $((100 + RANDOM % 300)) 499); do
     [ -e "/tmp/.X$display-lock" ] || [ -e "/tmp/.X11-unix/X$display" ] && continue
     xauth -q add ":$display" . "$(mcookie)" 2>/dev/null
-    Xvfb ":$display" -screen 0 1280x800x24 -dpi 120 -nolisten tcp -auth "$XAUTHORITY" \
+    Xvfb ":$display" -screen 0 1280x800x24 -dpi 120 -nolisten tcp -noreset -auth "$XAUTHORITY" \
         >"$session/log/xvfb.log" 2>&1 &
     xvfb=$!
-    if wait_for "xdpyinfo -display :$display" 150; then
+    if wait_for "xdpyinfo -display :$display" 150 && kill -0 "$xvfb" 2>/dev/null; then
         pids+=("$xvfb")
         started=1
         break

@@ -46,16 +46,34 @@ QWidget *iconWindow()
     return visibleTopLevel("QSystemTrayIconSys");
 }
 
-// Whether the X server shows the window: the icon's, once the tray has
-// taken it in.
-bool viewable(QWidget *window)
+// Where the X server shows the window, or a null point while it does not:
+// the icon's, once the tray has taken it in.
+QPoint shownAt(QWidget *window)
 {
     if (!window)
-        return false;
+        return QPoint();
     QProcess info;
     info.start(QStringLiteral("xwininfo"), {"-id", QString::number(window->winId())});
     info.waitForFinished(5000);
-    return info.readAllStandardOutput().contains("IsViewable");
+    const QString out = QString::fromUtf8(info.readAllStandardOutput());
+    if (!out.contains("IsViewable"))
+        return QPoint();
+    const auto field = [&](const char *name) {
+        const int at = out.indexOf(QLatin1String(name));
+        return at < 0 ? -1 : out.mid(at + int(strlen(name))).section('\n', 0, 0).trimmed().toInt();
+    };
+    return QPoint(field("Absolute upper-left X:"), field("Absolute upper-left Y:"));
+}
+
+// Whether the window is shown and has stopped moving: the tray lays its
+// icons out again when one goes, so a new icon may still slide into place.
+bool viewable(QWidget *window)
+{
+    const QPoint first = shownAt(window);
+    if (first.isNull())
+        return false;
+    QTest::qWait(200);
+    return shownAt(window) == first;
 }
 
 QWidget *balloon()
