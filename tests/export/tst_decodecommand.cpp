@@ -265,7 +265,7 @@ void DecodeCommandTest::windowLockedDuringDecode()
     QStringList texts;
     QStringList enabledDuring;
     QPoint panelAt;
-    bool panelShown = false, closed = true, timerRunning = false;
+    bool panelShown = false, closed = true, closeAllowed = true, timerRunning = false;
     w.engine.onGetData = [&](StreamHandle) {
         texts << panel()->text();
         if (texts.size() > 1)
@@ -274,6 +274,7 @@ void DecodeCommandTest::windowLockedDuringDecode()
         panelShown = panel()->isVisible();
         panelAt = panel()->pos();
         timerRunning = w.child<QTimer>("Timer")->isActive();
+        closeAllowed = w.form->FormCloseQuery(); // also the session manager's answer
         closed = w.form->close();
         // Neither the menu item nor its shortcut starts a second decode.
         w.child<QAction>("DecodeMenuItem")->trigger();
@@ -287,6 +288,7 @@ void DecodeCommandTest::windowLockedDuringDecode()
     QVERIFY(panelShown);
     QCOMPARE(panelAt, DecodePanelPosition(w.form->frameGeometry().size(), panel()->size()));
     QVERIFY(timerRunning);
+    QVERIFY(!closeAllowed);
     QVERIFY(!closed);
     QVERIFY(w.form->isVisible());
     QCOMPARE(w.prompts.proposedSavePaths.size(), 1);

@@ -1,0 +1,105 @@
+// The Decode command through the real window on the real engine.
+#include "Manifest.h"
+#include "ScriptedPrompts.h"
+#include "WindowFixture.h"
+#include "app/PlayerForms.h"
+#include "audio/Engine.h"
+
+#include <QApplication>
+#include <QCryptographicHash>
+#include <QLabel>
+#include <QTemporaryDir>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QtTest>
+
+class DecodeCommandRealTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void decodesWhileAnotherRowPlays();
+    void damagedSourceReported();
+
+private:
+    QTreeWidget *list() const { return form->findChild<QTreeWidget *>("ListView"); }
+    void select(int row)
+    {
+        list()->selectionModel()->select(list()->model()->index(row, 0),
+                                         QItemSelectionModel::ClearAndSelect |
+                                             QItemSelectionModel::Rows);
+    }
+    void decode(const QString &destination)
+    {
+        prompts.saveAnswers.push_back(destination);
+        form->findChild<QToolButton *>("DecodeToolButton")->click();
+    }
+
+    audio::Engine engine;
+    ScriptedPrompts prompts;
+    std::unique_ptr<TPlayerForm> form;
+    QTemporaryDir dir;
+};
+
+void DecodeCommandRealTest::init()
+{
+    prompts = ScriptedPrompts();
+    form = std::make_unique<TPlayerForm>(engine, prompts);
+    form->show();
+    QVERIFY2(prompts.messages.isEmpty(), "the engine starts on the dummy driver");
+}
+
+void DecodeCommandRealTest::cleanup()
+{
+    form.reset();
+}
+
+void DecodeCommandRealTest::decodesWhileAnotherRowPlays()
+{
+    const QString hires = apeFixtureDir() + "/s24-stereo-96k-c5000.ape";
+    const QString mono = apeFixtureDir() + "/s16-mono-22k-c2000.ape";
+    prompts.openAnswers.push_back(QStringList{hires, mono});
+    form->OpenToolButtonClick();
+    QCOMPARE(list()->topLevelItemCount(), 2);
+    select(1);
+    form->PlayToolButtonClick();
+    QCOMPARE(form->CurrentIndex(), 1);
+
+    select(0);
+    const QString dest = dir.filePath("hires.wav");
+    decode(dest);
+    QCOMPARE(prompts.errorReports, QStringList());
+    QCOMPARE(prompts.messageTexts(),
+             QStringList{QStringLiteral("Done, the output file is \"%1\".").arg(dest)});
+    QCOMPARE(form->CurrentIndex(), 1);
+
+    QFile f(dest);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QByteArray bytes = f.readAll();
+    QCOMPARE(bytes.size(), 44 + 1152000);
+    QCOMPARE(uint8_t(bytes[34]), uint8_t(24)); // bits per sample
+    QCOMPARE(QCryptographicHash::hash(bytes.mid(44), QCryptographicHash::Md5).toHex(),
+             QByteArray("ad7fb0b5760809676698143de7329749"));
+}
+
+void DecodeCommandRealTest::damagedSourceReported()
+{
+    const QString damaged = apeCorruptDir() + "/cut-50pct.ape";
+    prompts.openAnswers.push_back(QStringList{damaged});
+    form->OpenToolButtonClick();
+    QCOMPARE(list()->topLevelItemCount(), 1);
+    select(0);
+    const QString dest = dir.filePath("damaged.wav");
+    decode(dest);
+    QCOMPARE(prompts.errorReports,
+             QStringList{QStringLiteral("Cannot decode file \"%1\".").arg(damaged)});
+    QVERIFY(prompts.messages.isEmpty());
+    QVERIFY(!QFile::exists(dest));
+    QVERIFY(form->findChild<QLabel *>("DecodePanel")->isHidden());
+    QVERIFY(form->FormCloseQuery());
+}
+
+SORVANO_WINDOW_TEST_MAIN(DecodeCommandRealTest)
+#include "tst_decodecommand_real.moc"
