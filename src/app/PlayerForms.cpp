@@ -387,6 +387,14 @@ QTreeWidgetItem *TPlayerForm::SelectedRow() const
     return lowest < 0 ? nullptr : ListView->topLevelItem(lowest);
 }
 
+QTreeWidgetItem *TPlayerForm::SelectedRowOrAsk()
+{
+    QTreeWidgetItem *row = SelectedRow();
+    if (!row)
+        FPrompts.message(MessageKind::Information, QStringLiteral("Please select one file."));
+    return row;
+}
+
 QTreeWidgetItem *TPlayerForm::RowAt(int64_t index) const
 {
     if (index < 0 || index >= RowCount())

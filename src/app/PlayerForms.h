@@ -76,6 +76,8 @@ private:
 
     // The list's rows.
     QTreeWidgetItem *SelectedRow() const;
+    // The selected row; with none, tells the user to select one and returns null.
+    QTreeWidgetItem *SelectedRowOrAsk();
     QTreeWidgetItem *RowAt(int64_t index) const;
     int RowCount() const;
     int RowIndex(QTreeWidgetItem *row) const;

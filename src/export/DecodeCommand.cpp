@@ -24,11 +24,9 @@ void ProcessPendingEvents()
 void TPlayerForm::DecodeToolButtonClick(QObject *sender)
 {
     Guarded([&] {
-        QTreeWidgetItem *row = SelectedRow();
-        if (!row) {
-            FPrompts.message(MessageKind::Information, QStringLiteral("Please select one file."));
+        QTreeWidgetItem *row = SelectedRowOrAsk();
+        if (!row)
             return;
-        }
         const QString source = row->text(0);
         const int64_t rowIndex = RowIndex(row);
         const std::optional<QString> chosen = FPrompts.saveFile(this, ProposedWavPath(source));

@@ -9,8 +9,6 @@
 
 namespace {
 
-const QString kSelectOneFile = QStringLiteral("Please select one file.");
-
 // Restores a flag to the value it had, on every way out of a scope.
 class FlagScope
 {
@@ -35,10 +33,8 @@ QString literalTitle(QString text)
 
 void TPlayerForm::StopToolButtonClick(QObject *)
 {
-    if (!SelectedRow()) {
-        FPrompts.message(MessageKind::Information, kSelectOneFile);
+    if (!SelectedRowOrAsk())
         return;
-    }
     if (FCurrentIndex < 0)
         return;
     FEngine.ChannelStop(RowStream(RowAt(FCurrentIndex)));
@@ -50,10 +46,8 @@ void TPlayerForm::StopToolButtonClick(QObject *)
 
 void TPlayerForm::PlayToolButtonClick(QObject *sender)
 {
-    if (!SelectedRow()) {
-        FPrompts.message(MessageKind::Information, kSelectOneFile);
+    if (!SelectedRowOrAsk())
         return;
-    }
     StopToolButtonClick(sender);
     FCurrentIndex = -1;
     FCurrentLength = -1;

@@ -5,12 +5,6 @@
 #include <QFileInfo>
 #include <QTreeWidget>
 
-namespace {
-
-const QString kSelectOneFile = QStringLiteral("Please select one file.");
-
-} // namespace
-
 void TPlayerForm::OpenToolButtonClick(QObject *)
 {
     const std::optional<QStringList> paths = FPrompts.openFiles(this);
@@ -43,11 +37,9 @@ void TPlayerForm::OpenToolButtonClick(QObject *)
 
 void TPlayerForm::DeleteToolButtonClick(QObject *sender)
 {
-    QTreeWidgetItem *row = SelectedRow();
-    if (!row) {
-        FPrompts.message(MessageKind::Information, kSelectOneFile);
+    QTreeWidgetItem *row = SelectedRowOrAsk();
+    if (!row)
         return;
-    }
     if (static_cast<int64_t>(RowIndex(row)) == FCurrentIndex)
         StopToolButtonClick(sender);
     // Stop needs no wait here (a row is selected), but re-read all the same.
