@@ -17,7 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
 
     std::string error;
-    auto d = ape::openNativeDecoder(path, &error);
+    // Half the inputs go through the decode-ahead workers.
+    audio::DecoderOptions options;
+    options.workerThreads = size % 2 ? 2 : 0;
+    auto d = ape::openNativeDecoder(path, &error, options);
     if (!d)
         return 0;
     const int64_t total = d->totalFrames();

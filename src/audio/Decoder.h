@@ -41,8 +41,10 @@ public:
 
 struct DecoderOptions
 {
-    // Threads that may decode ahead of the reader, for streams read straight
-    // through (decode-only streams). 0: decode on the reading thread only.
+    // Threads that decode ahead of the reader, so a frame is ready before it
+    // is read: as many as there are cores for a stream read straight through
+    // (decode-only), one for playback. 0: decode on the reading thread only,
+    // as and when read. Output is the same whatever the count.
     int workerThreads = 0;
 };
 

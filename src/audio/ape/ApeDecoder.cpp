@@ -1,7 +1,8 @@
 #include "ApeDecoder.h"
 
 #include "ApeFormat.h"
-#include "FrameDecoder.h"
+#include "DecodeAhead.h"
+#include "FrameSource.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,44 +15,20 @@ namespace ape {
 
 namespace {
 
-// An open file read with pread, so several threads can share it.
-class File
-{
-public:
-    explicit File(int fd) : fd_(fd) {}
-    ~File() { ::close(fd_); }
-    File(const File &) = delete;
-    File &operator=(const File &) = delete;
-
-    size_t readAt(int64_t at, void *buf, size_t n) const
-    {
-        size_t got = 0;
-        while (got < n) {
-            const ssize_t r =
-                ::pread(fd_, static_cast<uint8_t *>(buf) + got, n - got, off_t(at + got));
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r <= 0)
-                break;
-            got += size_t(r);
-        }
-        return got;
-    }
-
-private:
-    int fd_;
-};
-
 class Native final : public ApeDecoder
 {
 public:
-    Native(std::unique_ptr<File> file, const HeaderReader &header)
-        : file_(std::move(file)), info_(header.info()), frames_(header.frames()), frame_(info_)
+    Native(std::unique_ptr<File> file, const HeaderReader &header, int threads)
+        : source_(std::move(file), header.info(), header.frames()), info_(source_.info())
     {
         format_.sampleRate = info_.sampleRate;
         format_.channels = info_.channels;
         format_.bitsPerSample = info_.bits;
         total_ = info_.totalBlocks();
+        if (threads > 0 && info_.frameCount > 1)
+            ahead_ = std::make_unique<DecodeAhead>(source_, threads);
+        else
+            context_ = source_.newContext();
     }
 
     const audio::PcmFormat &format() const override { return format_; }
@@ -91,44 +68,38 @@ public:
     }
 
     int64_t damagedFrames() const override { return damaged_; }
-    int64_t framesDecoded() const override { return decodedCount_; }
+    int64_t framesDecoded() const override { return source_.decodedCount(); }
 
 private:
     bool load(uint32_t index)
     {
         if (loaded_ == int64_t(index))
             return true;
+        // The same damage is reported again without decoding it again.
+        if (failed_ == int64_t(index))
+            return false;
         loaded_ = -1;
-        const FrameSpan &span = frames_[index];
-        const uint32_t blocks = info_.blocksInFrame(index);
-        // No valid frame needs more than this; a damaged seek table may
-        // claim more.
-        const int64_t cap = int64_t(blocks) * info_.channels * 5 + 1024;
-        const size_t size = size_t(std::clamp<int64_t>(span.end - span.wordStart, 0, cap));
-        bytes_.resize(size);
-        if (file_->readAt(span.wordStart, bytes_.data(), size) != size)
+        const bool ok = ahead_ ? ahead_->take(index, pcm_) : source_.decode(index, *context_, pcm_);
+        if (!ok) {
+            failed_ = index;
             return false;
-        pcm_.resize(size_t(blocks) * format_.bytesPerFrame());
-        ++decodedCount_;
-        if (!frame_.decode(bytes_.data(), size, span.skip, blocks, pcm_.data()))
-            return false;
+        }
         loaded_ = index;
-        loadedBlocks_ = blocks;
+        loadedBlocks_ = info_.blocksInFrame(index);
         return true;
     }
 
-    std::unique_ptr<File> file_;
-    StreamInfo info_;
-    std::vector<FrameSpan> frames_;
-    FrameDecoder frame_;
+    FrameSource source_;
+    const StreamInfo &info_;
+    std::unique_ptr<FrameSource::Context> context_;
+    std::unique_ptr<DecodeAhead> ahead_;
     audio::PcmFormat format_;
     int64_t total_ = 0;
     int64_t pos_ = 0;
     int64_t damaged_ = 0;
     int64_t loaded_ = -1;
+    int64_t failed_ = -1;
     int64_t loadedBlocks_ = 0;
-    int64_t decodedCount_ = 0;
-    std::vector<uint8_t> bytes_;
     std::vector<uint8_t> pcm_;
 };
 
@@ -138,7 +109,6 @@ std::unique_ptr<ApeDecoder> openNativeDecoder(const std::filesystem::path &path,
                                               const audio::DecoderOptions &options,
                                               bool *unsupported)
 {
-    (void)options;
     auto setError = [&](const std::string &message, bool isUnsupported) {
         if (error)
             *error = message;
@@ -167,7 +137,7 @@ std::unique_ptr<ApeDecoder> openNativeDecoder(const std::filesystem::path &path,
     }
     if (unsupported)
         *unsupported = false;
-    return std::make_unique<Native>(std::move(file), header);
+    return std::make_unique<Native>(std::move(file), header, options.workerThreads);
 }
 
 } // namespace ape

@@ -71,6 +71,8 @@ class TestApeDecoder : public QObject
 private slots:
     void conformance_data();
     void conformance();
+    void threadsChangeNothing_data();
+    void threadsChangeNothing();
     void corruptSet();
     void damagedFrameStopsAfterGoodFrames_data();
     void damagedFrameStopsAfterGoodFrames();
@@ -87,17 +89,22 @@ private:
 void TestApeDecoder::conformance_data()
 {
     QTest::addColumn<int>("row");
+    QTest::addColumn<int>("threads");
     QVERIFY(!manifest_.rows.isEmpty());
     for (int i = 0; i < manifest_.rows.size(); ++i)
-        QTest::newRow(manifest_.rows[i]["file"].toUtf8().constData()) << i;
+        for (int threads : {0, 3})
+            QTest::addRow("%s, %d threads", qPrintable(manifest_.rows[i]["file"]), threads)
+                << i << threads;
 }
 
 void TestApeDecoder::conformance()
 {
     QFETCH(int, row);
+    QFETCH(int, threads);
     const auto &m = manifest_.rows[row];
     std::string error;
-    auto d = ape::openNativeDecoder(fsPath(apeFixtureDir() + "/" + m["file"]), &error);
+    auto d = ape::openNativeDecoder(fsPath(apeFixtureDir() + "/" + m["file"]), &error,
+                                    {.workerThreads = threads});
     QVERIFY2(d, error.c_str());
     QCOMPARE(d->format().channels, m["channels"].toInt());
     QCOMPARE(d->format().bitsPerSample, m["bits"].toInt());
@@ -108,6 +115,58 @@ void TestApeDecoder::conformance()
     QCOMPARE(qint64(r.pcm.size()), m["pcm_bytes"].toLongLong());
     QCOMPARE(QCryptographicHash::hash(r.pcm, QCryptographicHash::Md5).toHex(),
              m["pcm_md5"].toLatin1());
+}
+
+void TestApeDecoder::threadsChangeNothing_data()
+{
+    QTest::addColumn<QString>("file");
+    for (const auto &m : manifest_.rows)
+        QTest::newRow(qPrintable(m["file"])) << m["file"];
+}
+
+// Decoding ahead on workers gives what decoding on the reader gives, also
+// across seeks back, within the frames decoded ahead and far ahead, with
+// reads that end inside frames.
+void TestApeDecoder::threadsChangeNothing()
+{
+    QFETCH(QString, file);
+    const auto path = fsPath(apeFixtureDir() + "/" + file);
+    auto single = ape::openNativeDecoder(path, nullptr);
+    QVERIFY(single);
+    const QByteArray whole = decodeAll(*single).pcm;
+    const int bpf = single->format().bytesPerFrame();
+    const int64_t total = single->totalFrames();
+    QCOMPARE(qint64(whole.size()), total * bpf);
+
+    for (int threads : {1, 2, 5}) {
+        auto d = ape::openNativeDecoder(path, nullptr, {.workerThreads = threads});
+        QVERIFY(d);
+        QVERIFY(decodeAll(*d, 7777).pcm == whole);
+        QRandomGenerator rng(uint32_t(qHash(file)) + uint32_t(threads));
+        const int64_t perFrame = 73728;
+        QList<int64_t> targets = {0,
+                                  total / 2,
+                                  total / 3,
+                                  std::min(total, perFrame + 5),
+                                  std::min(total, 3 * perFrame),
+                                  total - 1,
+                                  0};
+        for (int i = 0; i < 6; ++i)
+            targets << int64_t(rng.bounded(quint64(total)));
+        std::vector<uint8_t> buf(size_t(100000) * size_t(bpf));
+        for (int64_t t : targets) {
+            QVERIFY(d->seek(t));
+            const int64_t want = std::min<int64_t>(100000, total - t);
+            int64_t got = 0;
+            while (got < want) {
+                const int64_t n = d->read(buf.data() + got * bpf, want - got);
+                QVERIFY(n > 0);
+                got += n;
+            }
+            QVERIFY2(std::memcmp(buf.data(), whole.constData() + t * bpf, size_t(got * bpf)) == 0,
+                     qPrintable(QString("%1 threads, at %2").arg(threads).arg(t)));
+        }
+    }
 }
 
 void TestApeDecoder::corruptSet()
@@ -134,11 +193,19 @@ void TestApeDecoder::damagedFrameStopsAfterGoodFrames_data()
 {
     QTest::addColumn<QString>("file");
     QTest::addColumn<bool>("cut");
-    QTest::newRow("bit flip, normal") << "s16-stereo-44k-long-c2000.ape" << false;
-    QTest::newRow("bit flip, extra high") << "s16-stereo-44k-long-c4000.ape" << false;
-    QTest::newRow("bit flip, 24-bit") << "s24-stereo-96k-c5000.ape" << false;
-    QTest::newRow("cut mid-frame") << "s16-stereo-44k-long-c2000.ape" << true;
-    QTest::newRow("cut mid-frame, 24-bit") << "s24-stereo-96k-c2000.ape" << true;
+    QTest::addColumn<int>("threads");
+    for (int threads : {0, 2}) {
+        QTest::addRow("bit flip, normal, %d threads", threads)
+            << "s16-stereo-44k-long-c2000.ape" << false << threads;
+        QTest::addRow("bit flip, extra high, %d threads", threads)
+            << "s16-stereo-44k-long-c4000.ape" << false << threads;
+        QTest::addRow("bit flip, 24-bit, %d threads", threads)
+            << "s24-stereo-96k-c5000.ape" << false << threads;
+        QTest::addRow("cut mid-frame, %d threads", threads)
+            << "s16-stereo-44k-long-c2000.ape" << true << threads;
+        QTest::addRow("cut mid-frame, 24-bit, %d threads", threads)
+            << "s24-stereo-96k-c2000.ape" << true << threads;
+    }
 }
 
 // A damaged frame is reported after every sample of the frames before it, and
@@ -147,6 +214,7 @@ void TestApeDecoder::damagedFrameStopsAfterGoodFrames()
 {
     QFETCH(QString, file);
     QFETCH(bool, cut);
+    QFETCH(int, threads);
     const QString source = apeFixtureDir() + "/" + file;
     QByteArray bytes = readFile(source);
     auto whole = ape::openNativeDecoder(fsPath(source), nullptr);
@@ -168,7 +236,7 @@ void TestApeDecoder::damagedFrameStopsAfterGoodFrames()
     QTemporaryDir dir;
     const QString damaged = dir.filePath("damaged.ape");
     QVERIFY(writeFile(damaged, bytes));
-    auto d = ape::openNativeDecoder(fsPath(damaged), nullptr);
+    auto d = ape::openNativeDecoder(fsPath(damaged), nullptr, {.workerThreads = threads});
     QVERIFY(d);
     const int bpf = d->format().bytesPerFrame();
     const Decoded before = decodeAll(*d);
