@@ -189,6 +189,7 @@ void runWorker(std::shared_ptr<Engine::Playback> p)
     std::vector<float> in(static_cast<size_t>(kDecodeChunkFrames) * fmt.channels);
     uint64_t generation = 0;
     int64_t source = 0;
+    int64_t silence = 0; // source frames still to play as silence
     bool done = true;
 
     for (;;) {
@@ -207,6 +208,7 @@ void runWorker(std::shared_ptr<Engine::Playback> p)
                 generation = p->generation;
                 lock.unlock();
                 source = target;
+                silence = 0;
                 done = false;
                 if (swr) {
                     swr_free(&swr);
@@ -222,13 +224,32 @@ void runWorker(std::shared_ptr<Engine::Playback> p)
             }
         }
 
-        const int64_t n = p->decoder->read(pcm.data(), kDecodeChunkFrames);
+        int64_t n;
+        const bool silent = silence > 0;
+        if (silent) {
+            n = std::min<int64_t>(silence, kDecodeChunkFrames);
+            silence -= n;
+            std::fill(in.begin(), in.begin() + n * fmt.channels, 0.0f);
+        } else {
+            n = p->decoder->read(pcm.data(), kDecodeChunkFrames);
+            // A damaged frame plays as silence of its length and the stream
+            // goes on after it, so position, length and the loop advance
+            // stay true. Without a length to skip, decoding ends here.
+            if (n < 0) {
+                const int64_t skip = p->decoder->damagedFrames();
+                if (skip > 0 && p->decoder->seek(source + skip)) {
+                    silence = skip;
+                    continue;
+                }
+            }
+        }
         Block block;
         block.sourceStart = source;
         if (n > 0) {
-            for (int64_t i = 0; i < n * fmt.channels; ++i)
-                in[static_cast<size_t>(i)] =
-                    sampleToFloat(pcm.data() + i * fmt.bytesPerSample(), fmt.bitsPerSample);
+            if (!silent)
+                for (int64_t i = 0; i < n * fmt.channels; ++i)
+                    in[static_cast<size_t>(i)] =
+                        sampleToFloat(pcm.data() + i * fmt.bytesPerSample(), fmt.bitsPerSample);
             const int capacity = swr_get_out_samples(swr, static_cast<int>(n));
             block.samples.resize(static_cast<size_t>(std::max(capacity, 0)) * p->outChannels);
             auto *outPlane = reinterpret_cast<uint8_t *>(block.samples.data());
@@ -423,7 +444,9 @@ bool Engine::ChannelPlay(StreamHandle handle, bool restart)
 
     // The file may have gone or changed since the stream was created.
     std::string error;
-    std::unique_ptr<Decoder> d = openDecoder(s->path, &error);
+    DecoderOptions options;
+    options.workerThreads = 1; // the next frame decodes while this one plays
+    std::unique_ptr<Decoder> d = openDecoder(s->path, &error, options);
     if (!d || d->format().sampleRate != s->format.sampleRate ||
         d->format().channels != s->format.channels ||
         d->format().bitsPerSample != s->format.bitsPerSample || d->totalFrames() != s->totalFrames)
