@@ -365,7 +365,10 @@ StreamHandle Engine::ApeStreamCreateFile(bool mem, const void *file, uint64_t of
     s->decodeOnly = (flags & kFlagDecodeOnly) != 0;
     DecoderOptions options;
     if (s->decodeOnly)
-        options.workerThreads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+        options.workerThreads =
+            decodeThreads_ > 0
+                ? decodeThreads_
+                : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     std::unique_ptr<Decoder> d = openDecoder(s->path, &error, options);
     if (!d)
         return 0;

@@ -45,6 +45,10 @@ public:
     bool ChannelGetInfo(StreamHandle handle, ChannelInfo *info) override;
     bool ChannelGetAttribute(StreamHandle handle, uint32_t attrib, float *value) override;
 
+    // Threads decoding ahead for decode-only streams created from now on; 0
+    // means one per core. Lets the benchmarks compare thread counts.
+    void setDecodeThreads(int threads) { decodeThreads_ = threads; }
+
     // Output format of the open device (0 before Init).
     int outputRate() const { return outRate_; }
     int outputChannels() const { return outChannels_; }
@@ -73,6 +77,7 @@ private:
     int outRate_ = 0;
     int outChannels_ = 0;
     int periodFrames_ = 0;
+    int decodeThreads_ = 0;
     std::unordered_map<StreamHandle, std::unique_ptr<Stream>> streams_;
 
     // Shared with the audio thread.

@@ -3,35 +3,87 @@
 #include "playlist/FileSize.h"
 
 #include <QFileInfo>
+#include <QHash>
 #include <QTreeWidget>
+#include <functional>
+#include <utility>
+
+namespace {
+
+// The rows an Open command has made and the row it will select, put into the
+// list in one go. Adding and selecting row by row costs the view a layout of
+// the whole list per row. Everything pending is applied before anything can
+// show the list (a message box) and on every way out of the command.
+class PendingRows
+{
+public:
+    PendingRows(QTreeWidget *list, std::function<void(QTreeWidgetItem *)> select)
+        : FList(list), FSelect(std::move(select))
+    {
+    }
+    ~PendingRows() { Apply(); }
+    PendingRows(const PendingRows &) = delete;
+    PendingRows &operator=(const PendingRows &) = delete;
+
+    void Add(QTreeWidgetItem *row)
+    {
+        FRows.append(row);
+        FSelected = row;
+    }
+    void Select(QTreeWidgetItem *row) { FSelected = row; }
+    void Apply()
+    {
+        if (!FRows.isEmpty())
+            FList->addTopLevelItems(std::exchange(FRows, {}));
+        if (QTreeWidgetItem *row = std::exchange(FSelected, nullptr))
+            FSelect(row);
+    }
+
+private:
+    QTreeWidget *FList;
+    std::function<void(QTreeWidgetItem *)> FSelect;
+    QList<QTreeWidgetItem *> FRows;
+    QTreeWidgetItem *FSelected = nullptr;
+};
+
+} // namespace
 
 void TPlayerForm::OpenToolButtonClick(QObject *)
 {
     const std::optional<QStringList> paths = FPrompts.openFiles(this);
     if (!paths)
         return;
+    // The last row of each path, so a duplicate is found without a scan of
+    // the list per path. A message box lets the user change the list, so the
+    // index is rebuilt after one.
+    QHash<QString, QTreeWidgetItem *> lastRowOf;
+    const auto indexRows = [&] {
+        lastRowOf.clear();
+        for (int i = 0; i < RowCount(); ++i)
+            lastRowOf.insert(RowAt(i)->text(0), RowAt(i));
+    };
+    indexRows();
+    PendingRows pending(ListView, [this](QTreeWidgetItem *row) { SelectRow(row); });
     for (const QString &path : *paths) {
         // Rows of the same path are highlighted; the file is still added.
         // With single selection the last such row ends up selected.
-        for (int i = RowCount() - 1; i >= 0; --i) {
-            if (RowAt(i)->text(0) == path) {
-                SelectRow(RowAt(i));
-                break;
-            }
-        }
+        if (QTreeWidgetItem *same = lastRowOf.value(path))
+            pending.Select(same);
         if (!QFileInfo(path).isFile())
             continue;
         const audio::StreamHandle stream =
             FEngine.ApeStreamCreateFile(false, path.utf16(), 0, 0, audio::kFlagUnicodePath);
         if (stream == 0) {
+            pending.Apply();
             FPrompts.message(MessageKind::Error,
                              QStringLiteral("Error load the \"%1\".").arg(path));
+            indexRows();
             continue;
         }
         auto *row = new QTreeWidgetItem({path, FormatFileSize(FileSizeOf(path))});
         row->setData(0, Qt::UserRole, QVariant::fromValue(stream));
-        ListView->addTopLevelItem(row);
-        SelectRow(row);
+        pending.Add(row);
+        lastRowOf.insert(path, row);
     }
 }
 
