@@ -25,9 +25,11 @@ test: test-deps
 	@cmake --build $(BUILD) -j $(JOBS)
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# The 5-minute files are too large for the repository; they live beside it.
+BENCH_FIXTURES ?= ../shared/fixtures/bench
+
 bench: build
-	@cmake --build $(BUILD) --target sorvano_bench -j $(JOBS)
-	@$(BUILD)/bench/sorvano_bench $(BENCH_ARGS)
+	@$(BUILD)/bench/sorvano_bench --fixtures $(BENCH_FIXTURES) $(BENCH_ARGS)
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
