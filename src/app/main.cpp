@@ -3,12 +3,72 @@
 #include "audio/Engine.h"
 
 #include <QApplication>
+#include <QSocketNotifier>
+#include <cerrno>
+#include <csignal>
+#include <memory>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Written by the signal handler, read by the event loop: the only thing a
+// handler may safely do is write a byte.
+int gSignalPipe[2] = {-1, -1};
+
+extern "C" void onTerminationSignal(int)
+{
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(gSignalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+// A termination request from outside (the session ending, kill, Ctrl+C in a
+// terminal) ends the program by the same path as closing the window, so the
+// streams and the sound device are released. Must run before the engine
+// starts: the sound library takes SIGINT and SIGTERM for itself when it finds
+// them unclaimed, and then nothing ever reads what it records.
+bool installTerminationHandlers()
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, gSignalPipe) != 0)
+        return false;
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    // A second request while the first is still being honoured (a decode is
+    // finishing its file) ends the process at once.
+    action.sa_flags = SA_RESTART | SA_RESETHAND;
+    bool ok = true;
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        ok = ::sigaction(signal, &action, nullptr) == 0 && ok;
+    return ok;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Sorvano"));
     QGuiApplication::setDesktopFileName(QStringLiteral("sorvano"));
+
+    bool terminationRequested = false;
+    std::unique_ptr<QSocketNotifier> terminationNotifier;
+    if (installTerminationHandlers()) {
+        terminationNotifier =
+            std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
+        QObject::connect(terminationNotifier.get(), &QSocketNotifier::activated, &app, [&] {
+            char drain[16];
+            while (::read(gSignalPipe[0], drain, sizeof drain) > 0) {
+            }
+            terminationRequested = true;
+            // Leaves every running event loop, an open dialog's included. A
+            // decode in progress still finishes its file first: it runs
+            // outside any loop of its own.
+            QCoreApplication::exit(0);
+        });
+    }
 
     audio::Engine engine;
     DesktopPrompts prompts;
@@ -18,7 +78,9 @@ int main(int argc, char *argv[])
         if (form.StartupAborted())
             return 0; // the form's destructor still releases the engine
         form.show();
-        status = app.exec();
+        // A request that came while a start-up message waited is not lost.
+        if (!terminationRequested)
+            status = app.exec();
         form.hide();
     }
     return status;
