@@ -45,6 +45,14 @@ constexpr int64_t kDeviceBufferFrames = 1024;
 constexpr int64_t kBlockBytes = 10000;
 
 rlimit gStartLimit{};
+QByteArray gLoadBefore;
+
+// The 1-minute load average: how busy the shared machine was.
+QByteArray loadAverage()
+{
+    QFile f(QStringLiteral("/proc/loadavg"));
+    return f.open(QIODevice::ReadOnly) ? f.readAll().split(' ').value(0) : QByteArray("?");
+}
 
 struct Figure
 {
@@ -212,11 +220,13 @@ QList<Fixture> fixturesIn(const QString &dir, bool levelsOnly)
             continue;
         Fixture f;
         f.path = dir + QLatin1Char('/') + file;
-        f.label = QFileInfo(file).completeBaseName();
         f.md5 = row.value(QStringLiteral("pcm_md5")).toLatin1();
         f.level = row.value(QStringLiteral("level")).toInt();
         f.audioSeconds = row.value(QStringLiteral("frames")).toDouble() /
                          row.value(QStringLiteral("rate")).toDouble();
+        f.label = QStringLiteral("c%1 %2").arg(f.level).arg(
+            f.audioSeconds < 60 ? QStringLiteral("%1 s").arg(qRound(f.audioSeconds))
+                                : QStringLiteral("%1 min").arg(qRound(f.audioSeconds / 60)));
         if (QFileInfo::exists(f.path))
             list.append(f);
     }
@@ -636,12 +646,19 @@ void benchSeek(Rig &rig, const QString &file)
     std::mt19937 random(9);
     std::vector<double> calls, offsets, lags;
     bool accepted = true;
+    long blocked = 0;
     for (int i = 0; i < 25; ++i) {
         const int64_t target =
             int64_t(random() % uint64_t(length / frameBytes - 2 * 44100)) * frameBytes;
+        rusage before{}, after{};
+        getrusage(RUSAGE_THREAD, &before);
         const int64_t start = monotonicNs();
         accepted = rig.engine.ChannelSetPosition(stream, target, audio::kPosByte) && accepted;
         calls.push_back(secondsSince(start) * 1000);
+        getrusage(RUSAGE_THREAD, &after);
+        // A voluntary switch means the call blocked (waited for a lock); an
+        // involuntary one only that the busy machine ran something else.
+        blocked += after.ru_nvcsw - before.ru_nvcsw;
         const int64_t reported = rig.engine.ChannelGetPosition(stream, audio::kPosByte);
         offsets.push_back(double(std::abs(reported - target)) / frameBytes);
         pumpFor(100);
@@ -656,7 +673,10 @@ void benchSeek(Rig &rig, const QString &file)
     addFigure(QStringLiteral("seek"), QStringLiteral("ChannelSetPosition call, median"),
               median(calls), QStringLiteral("ms"), QStringLiteral("< 5"),
               median(calls) < 5 && accepted,
-              QStringLiteral("max %1 ms over %2 seeks").arg(maximum(calls), 0, 'f', 3).arg(25));
+              QStringLiteral("max %1 ms over %2 seeks; blocked %3 times")
+                  .arg(maximum(calls), 0, 'f', 3)
+                  .arg(25)
+                  .arg(blocked));
     addFigure(QStringLiteral("seek"), QStringLiteral("reported position minus target, max"),
               maximum(offsets), QStringLiteral("frames"),
               QStringLiteral("<= %1").arg(kDeviceBufferFrames),
@@ -668,7 +688,7 @@ void benchSeek(Rig &rig, const QString &file)
 
 void printTable(double totalSeconds)
 {
-    std::printf("\n%-46s %12s  %-10s %s\n", "figure", "value", "budget", "result");
+    std::printf("\n%-44s %14s  %-9s %-4s  %s\n", "figure", "value", "budget", "result", "detail");
     QString section;
     for (const Figure &f : gFigures) {
         if (f.section != section) {
@@ -676,11 +696,12 @@ void printTable(double totalSeconds)
             std::printf("-- %s\n", qPrintable(section));
         }
         const QString value = QStringLiteral("%1 %2").arg(f.value, 0, 'f', 3).arg(f.unit);
-        std::printf("%-46s %12s  %-10s %-4s  %s\n", qPrintable(f.name), qPrintable(value),
+        std::printf("%-44s %14s  %-9s %-4s  %s\n", qPrintable(f.name), qPrintable(value),
                     qPrintable(f.budget), f.pass ? (*f.pass ? "pass" : "FAIL") : "-",
                     qPrintable(f.note));
     }
-    std::printf("(whole run %.0f s)\n", totalSeconds);
+    std::printf("(whole run %.0f s; load average before %s, after %s)\n", totalSeconds,
+                gLoadBefore.constData(), loadAverage().constData());
 }
 
 void writeJson(const QString &path, double totalSeconds)
@@ -700,6 +721,8 @@ void writeJson(const QString &path, double totalSeconds)
     QJsonObject root;
     root[QStringLiteral("figures")] = figures;
     root[QStringLiteral("seconds")] = totalSeconds;
+    root[QStringLiteral("load_before")] = QString::fromLatin1(gLoadBefore);
+    root[QStringLiteral("load_after")] = QString::fromLatin1(loadAverage());
     root[QStringLiteral("cores")] = int(std::thread::hardware_concurrency());
     QFile f(path);
     if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
@@ -756,6 +779,7 @@ int benchMain(int argc, char **argv)
     if (!haveFfmpeg)
         std::fprintf(stderr, "ffmpeg not found: the comparisons with it are skipped\n");
     QTemporaryDir tmp;
+    gLoadBefore = loadAverage();
     const int64_t start = monotonicNs();
     try {
         if (wanted("startup")) {
