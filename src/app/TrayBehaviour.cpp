@@ -10,6 +10,9 @@ namespace {
 // How long after a restore a report of "minimised" is taken for the window
 // manager's echo of the restore rather than for the user.
 constexpr int kRestoreSettleMs = 500;
+// How often, while the window is in the tray, it is checked that the tray
+// is still there.
+constexpr int kTrayWatchMs = 500;
 } // namespace
 
 void TPlayerForm::SetUpTray()
@@ -25,6 +28,24 @@ void TPlayerForm::SetUpTray()
                 if (reason == QSystemTrayIcon::Trigger)
                     Guarded([this] { TrayIconClick(); });
             });
+
+    // Should the tray go away (its program ends or crashes) while the window
+    // waits in it, the icon goes with it and nothing would bring the window
+    // back: it returns to the taskbar, minimised, as it would without a tray.
+    auto *watch = new QTimer(this);
+    watch->setObjectName(QStringLiteral("TrayWatch"));
+    watch->setInterval(kTrayWatchMs);
+    connect(watch, &QTimer::timeout, this, [this, watch] {
+        if (!TrayIcon->isVisible() || isVisible()) {
+            watch->stop();
+            return;
+        }
+        if (QSystemTrayIcon::isSystemTrayAvailable())
+            return;
+        watch->stop();
+        TrayIcon->hide();
+        show();
+    });
 }
 
 void TPlayerForm::changeEvent(QEvent *event)
@@ -53,6 +74,8 @@ void TPlayerForm::ApplicationEventsMinimize()
     hide();
     setWindowState(windowState() | Qt::WindowMinimized);
     TrayIcon->show();
+    if (auto *watch = findChild<QTimer *>(QStringLiteral("TrayWatch")))
+        watch->start();
     if (FBalloonShown)
         return;
     TrayIcon->showMessage(QStringLiteral("Restoring the window."),

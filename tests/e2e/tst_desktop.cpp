@@ -253,6 +253,8 @@ private slots:
     void wholeProgram();
     void interruptEndsCleanlyWithDialogOpen();
     void terminationDuringDecodeFinishesTheFile();
+    // Takes the tray away: must stay last.
+    void trayGoingAwayBringsTheWindowBack();
 
 private:
     void startProgram();
@@ -695,6 +697,44 @@ void DesktopTest::terminationDuringDecodeFinishesTheFile()
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 0);
     checkWav(wav, kPlayed);
+}
+
+void DesktopTest::trayGoingAwayBringsTheWindowBack()
+{
+    startProgram();
+    QVERIFY(xdotool({"windowminimize", QString::number(mainWindow)}));
+    QVERIFY_POLL(!rootList("_NET_CLIENT_LIST").contains(mainWindow));
+    const auto docked = [&] {
+        const QList<WindowId> tray = trayTree();
+        for (WindowId id : ourWindows(true))
+            if (tray.contains(id))
+                return true;
+        return false;
+    };
+    QVERIFY2(poll(docked), "no icon docked in the tray");
+
+    // The tray's program ends: the window comes back to the taskbar,
+    // minimised, and can be restored from there.
+    const QList<WindowId> tray = trayWindows();
+    QVERIFY(!tray.isEmpty());
+    const qint64 trayPid =
+        run(QStringLiteral("xdotool"), {"getwindowpid", QString::number(tray.constFirst())})
+            .trimmed()
+            .toLongLong();
+    QVERIFY(trayPid > 0);
+    QCOMPARE(::kill(pid_t(trayPid), SIGTERM), 0);
+    QVERIFY_POLL(trayWindows().isEmpty());
+    QVERIFY_POLL(rootList("_NET_CLIENT_LIST").contains(mainWindow));
+    QVERIFY(run(QStringLiteral("xprop"), {"-id", hexId(mainWindow), "_NET_WM_STATE"})
+                .contains("_NET_WM_STATE_HIDDEN"));
+    QVERIFY(xdotool({"windowactivate", QString::number(mainWindow)}));
+    QVERIFY_POLL(viewable(mainWindow) && activeWindow() == mainWindow);
+    QVERIFY2(!poll([&] { return !viewable(mainWindow); }, 1500), "hidden again after the restore");
+
+    pressKeys({"alt+F4"});
+    QVERIFY(program.waitForFinished(kWait));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(DesktopTest)
