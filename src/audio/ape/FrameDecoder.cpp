@@ -27,12 +27,6 @@ constexpr Stage kStages[5][3] = {
     {{32, 10}, {256, 13}, {0, 0}}, {{16, 11}, {256, 13}, {1280, 15}},
 };
 
-// Residuals decoded between checks for running out of data.
-constexpr uint32_t kChunk = 4096;
-
-// Bytes a frame may read past its end and still be good (its CRC decides).
-constexpr int kOverrunAllowance = 8;
-
 uint32_t be32(const uint8_t *p)
 {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
@@ -40,7 +34,8 @@ uint32_t be32(const uint8_t *p)
 
 } // namespace
 
-FrameDecoder::FrameDecoder(const StreamInfo &info, DotAdaptFn kernel) : info_(info)
+FrameDecoder::FrameDecoder(const StreamInfo &info, DotAdaptFn kernel)
+    : info_(info), fused_(kernels::fusedFor(kernel))
 {
     for (const Stage &s : kStages[info.level / 1000 - 1]) {
         if (s.order == 0)
@@ -103,6 +98,21 @@ bool FrameDecoder::decode(const uint8_t *bytes, size_t size, int skip, uint32_t 
 
     if ((flags & (kLeftSilent | kRightSilent)) == (kLeftSilent | kRightSilent))
         return finish(blocks, pcm, crc);
+    // 24-bit frames may need their prediction run twice; the one pass is
+    // for the others.
+    if (fused_ && info_.bits != 24) {
+        NNFilter::State *fy[3] = {}, *fx[3] = {};
+        const int stages = int(filters_[0].size());
+        for (int i = 0; i < stages; ++i) {
+            filters_[0][size_t(i)]->reset();
+            filters_[1][size_t(i)]->reset();
+            fy[i] = &filters_[0][size_t(i)]->state();
+            fx[i] = &filters_[1][size_t(i)]->state();
+        }
+        const int r = fused_(rc, fy, fx, stages, ch_[0].data(), ch_[1].data(), blocks);
+        if (r >= 0)
+            return r == 1 && finish(blocks, pcm, crc);
+    }
     if (!entropy(true, blocks))
         return false;
     filter(ch_[0].data(), 0, blocks);
@@ -151,7 +161,7 @@ bool FrameDecoder::entropy(bool stereo, uint32_t blocks)
     int32_t *y = ch_[0].data();
     int32_t *x = ch_[1].data();
     for (uint32_t done = 0; done < blocks;) {
-        const uint32_t n = std::min(kChunk, blocks - done);
+        const uint32_t n = std::min(kResidualChunk, blocks - done);
         if (stereo) {
             for (uint32_t i = done; i < done + n; ++i) {
                 y[i] = decodeResidual(rc, riceY, bad);

@@ -37,6 +37,7 @@ private:
     std::vector<int32_t> saved_[2];
     std::vector<std::unique_ptr<NNFilter>> filters_[2];
     class RangeDecoder *rc_ = nullptr;
+    FusedStereoFn fused_ = nullptr;
     std::atomic<int> ownHint_{32};
     std::atomic<int> *widthHint_ = &ownHint_;
 };

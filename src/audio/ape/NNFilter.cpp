@@ -6,15 +6,7 @@
 namespace ape {
 
 namespace {
-
-// How far the windows slide before they are moved back to the start.
-constexpr int kSlide = 512;
-
-inline int negSign(int64_t v)
-{
-    return (v < 0) - (v > 0);
-}
-
+#include "NNFilterLoop.inc"
 } // namespace
 
 namespace kernels {
@@ -33,6 +25,8 @@ int32_t portable(int16_t *coeffs, const int16_t *delay, const int16_t *adapt, in
 DotAdaptFn best()
 {
     static const DotAdaptFn chosen = [] {
+        if (DotAdaptFn f = avx512())
+            return f;
         if (DotAdaptFn f = avx2())
             return f;
         if (DotAdaptFn f = sse2())
@@ -45,56 +39,35 @@ DotAdaptFn best()
 } // namespace kernels
 
 NNFilter::NNFilter(int order, int fractionBits, DotAdaptFn kernel)
-    : order_(order), shift_(fractionBits), kernel_(kernel),
+    : kernel_(kernel), loop_(kernels::loopFor(kernel)),
       storage_(size_t(order) + 2 * size_t(kSlide + order))
 {
-    coeffs_ = storage_.data();
-    delay_ = coeffs_ + order_;
-    adapt_ = delay_ + kSlide + order_;
+    s_.order = order;
+    s_.shift = fractionBits;
+    s_.coeffs = storage_.data();
+    s_.delay = s_.coeffs + order;
+    s_.adapt = s_.delay + kSlide + order;
     reset();
 }
 
 void NNFilter::reset()
 {
     std::fill(storage_.begin(), storage_.end(), int16_t(0));
-    pos_ = order_;
-    average_ = 0;
+    s_.pos = s_.order;
+    s_.average = 0;
 }
 
 void NNFilter::apply(int32_t *data, int count)
 {
-    const int64_t round = int64_t(1) << (shift_ - 1);
-    for (int n = 0; n < count; ++n) {
-        const int32_t input = data[n];
-        const int32_t dot = kernel_(coeffs_, delay_ + pos_ - order_, adapt_ + pos_ - order_, order_,
-                                    negSign(input));
-        const int32_t out =
-            int32_t(uint32_t(int32_t((int64_t(dot) + round) >> shift_)) + uint32_t(input));
-        data[n] = out;
-
-        delay_[pos_] = int16_t(std::clamp(out, -32768, 32767));
-
-        // The step grows when the output is large against its running average.
-        int16_t *a = adapt_ + pos_;
-        const uint32_t magnitude = out < 0 ? 0u - uint32_t(out) : uint32_t(out);
-        if (magnitude == 0) {
-            *a = 0;
-        } else {
-            const int grow = (int64_t(magnitude) > int64_t(average_) * 3) +
-                             (magnitude > average_ + average_ / 3);
-            *a = int16_t(negSign(out) * (8 << grow));
-        }
-        average_ += uint32_t(int32_t(magnitude - average_) / 16);
-        a[-1] >>= 1;
-        a[-2] >>= 1;
-        a[-8] >>= 1;
-
-        if (++pos_ == kSlide + order_) {
-            std::memmove(delay_, delay_ + kSlide, sizeof(int16_t) * size_t(order_));
-            std::memmove(adapt_, adapt_ + kSlide, sizeof(int16_t) * size_t(order_));
-            pos_ = order_;
-        }
+    if (loop_) {
+        loop_(s_, data, count);
+        return;
     }
+    const DotAdaptFn kernel = kernel_;
+    filterLoop(s_, data, count,
+               [kernel](int16_t *c, const int16_t *d, const int16_t *a, int order, int direction) {
+                   return kernel(c, d, a, order, direction);
+               });
 }
 
 } // namespace ape

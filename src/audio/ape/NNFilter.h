@@ -5,11 +5,15 @@
 
 namespace ape {
 
+class RangeDecoder;
+
 // The inner loop of the adaptive filters: returns the dot product of
 // coeffs and delay (wrapping 32-bit), and moves each coefficient by
 // adapt[i] in the direction of `direction` (-1, 0 or 1).
 using DotAdaptFn = int32_t (*)(int16_t *coeffs, const int16_t *delay, const int16_t *adapt,
                                int order, int direction);
+
+class NNFilter;
 
 namespace kernels {
 int32_t portable(int16_t *coeffs, const int16_t *delay, const int16_t *adapt, int order,
@@ -17,6 +21,7 @@ int32_t portable(int16_t *coeffs, const int16_t *delay, const int16_t *adapt, in
 // Null when the processor or the build lacks the instructions.
 DotAdaptFn sse2();
 DotAdaptFn avx2();
+DotAdaptFn avx512();
 // The fastest this processor runs.
 DotAdaptFn best();
 } // namespace kernels
@@ -31,18 +36,46 @@ public:
     void reset();
     void apply(int32_t *data, int count);
 
+    // How far the windows slide before they are moved back to the start.
+    static constexpr int kSlide = 512;
+
+    struct State
+    {
+        int order = 0;
+        int shift = 0;
+        int16_t *coeffs = nullptr;
+        // Recent outputs (clipped to 16 bits) and their adaption steps, each
+        // a window of `order` values sliding through a longer buffer.
+        int16_t *delay = nullptr;
+        int16_t *adapt = nullptr;
+        int pos = 0;
+        uint32_t average = 0;
+    };
+    // A whole pass with a vector kernel inlined into the loop.
+    using ApplyFn = void (*)(State &state, int32_t *data, int count);
+
+    State &state() { return s_; }
+
 private:
-    int order_;
-    int shift_;
+    State s_;
     DotAdaptFn kernel_;
-    int16_t *coeffs_;
-    // Recent outputs (clipped to 16 bits) and their adaption steps, each a
-    // window of `order_` values sliding through a longer buffer.
+    ApplyFn loop_;
     std::vector<int16_t> storage_;
-    int16_t *delay_;
-    int16_t *adapt_;
-    int pos_ = 0;
-    uint32_t average_ = 0;
 };
+
+// Decodes a stereo frame's residuals and undoes its filters (stages, in
+// order, per channel) and prediction in one pass, leaving left and right in
+// y and x. Returns 1, 0 when the data is damaged, or -1 for a stage layout
+// it does not know.
+using FusedStereoFn = int (*)(RangeDecoder &rc, NNFilter::State *const *fy,
+                              NNFilter::State *const *fx, int stages, int32_t *y, int32_t *x,
+                              uint32_t blocks);
+
+namespace kernels {
+// The loop built around `kernel`, or null when it has none of its own.
+NNFilter::ApplyFn loopFor(DotAdaptFn kernel);
+// The whole-frame pass built around `kernel`, or null.
+FusedStereoFn fusedFor(DotAdaptFn kernel);
+} // namespace kernels
 
 } // namespace ape

@@ -22,7 +22,7 @@ public:
     T output() const { return filterA_; }
 
     // One sample. `other` is the other channel's latest output (0 in mono).
-    template <bool Stereo> int32_t step(int32_t residual, T other)
+    template <bool Stereo> [[gnu::always_inline]] int32_t step(int32_t residual, T other)
     {
         const T a0 = lastA_;
         const T a1 = T(U(a0) - U(a_[0]));
@@ -73,7 +73,7 @@ public:
     }
 
 private:
-    static int negSign(T v) { return (v < 0) - (v > 0); }
+    [[gnu::always_inline]] static int negSign(T v) { return (v < 0) - (v > 0); }
 
     T a_[4] = {};
     T b_[5] = {};

@@ -25,25 +25,25 @@ public:
     int overrun() const { return overrun_; }
 
     // A value of `shift` bits with uniform probability; update() must follow.
-    uint32_t peekShift(int shift)
+    [[gnu::always_inline]] uint32_t peekShift(int shift)
     {
         normalize();
         help_ = range_ >> shift;
         return low_ / help_;
     }
     // A value below `total` with uniform probability; update() must follow.
-    uint32_t peekFrequency(uint32_t total)
+    [[gnu::always_inline]] uint32_t peekFrequency(uint32_t total)
     {
         normalize();
         help_ = range_ / total;
         return low_ / help_;
     }
-    void update(uint32_t size, uint32_t start)
+    [[gnu::always_inline]] void update(uint32_t size, uint32_t start)
     {
         low_ -= help_ * start;
         range_ = help_ * size;
     }
-    uint32_t bits(int n)
+    [[gnu::always_inline]] uint32_t bits(int n)
     {
         const uint32_t v = peekShift(n);
         update(1, v);
@@ -51,14 +51,14 @@ public:
     }
 
 private:
-    uint32_t next()
+    [[gnu::always_inline]] uint32_t next()
     {
         if (p_ < end_)
             return *p_++;
         ++overrun_;
         return 0;
     }
-    void normalize()
+    [[gnu::always_inline]] void normalize()
     {
         while (range_ <= (1u << 23)) {
             buffer_ = (buffer_ << 8) | next();
@@ -83,8 +83,85 @@ struct RiceState
     uint32_t ksum = 16u << 10;
 };
 
+// Residuals decoded between checks for running out of data.
+constexpr uint32_t kResidualChunk = 4096;
+// Bytes a frame may read past its end and still be good (its CRC decides).
+constexpr int kOverrunAllowance = 8;
+
+namespace detail {
+
+// Cumulative frequencies of the overflow symbol (scaled to 16 bits).
+inline constexpr uint16_t kCumulative[22] = {0,     19578, 36160, 48417, 56323, 60899, 63265, 64435,
+                                             64971, 65232, 65351, 65416, 65447, 65466, 65476, 65482,
+                                             65485, 65488, 65490, 65491, 65492, 65493};
+
+// Beyond the table every value has frequency 1; the top one escapes to 32 bits.
+inline constexpr uint32_t kEscape = 63;
+
+[[gnu::always_inline]] inline uint32_t overflowSymbol(RangeDecoder &rc, bool &bad)
+{
+    const uint32_t cf = rc.peekShift(16);
+    if (cf >= kCumulative[21]) {
+        if (cf > 65535)
+            bad = true;
+        rc.update(1, cf);
+        return cf - 65535 + kEscape;
+    }
+    // Counted without branches: which symbol it is is as good as random, and
+    // a mispredicted search costs more than comparing against the whole table.
+    uint32_t s = 0;
+    for (int j = 1; j < 21; ++j)
+        s += kCumulative[j] <= cf;
+    rc.update(kCumulative[s + 1] - kCumulative[s], kCumulative[s]);
+    return s;
+}
+
+} // namespace detail
+
 // Decodes one residual as written by version 3990 encoders. Sets `bad` on a
-// symbol no valid stream contains.
-int32_t decodeResidual(RangeDecoder &rc, RiceState &rice, bool &bad);
+// symbol no valid stream contains. Inline: it is the innermost loop.
+[[gnu::always_inline]] inline int32_t decodeResidual(RangeDecoder &rc, RiceState &rice, bool &bad)
+{
+    uint32_t pivot = rice.ksum >> 5;
+    if (pivot == 0)
+        pivot = 1;
+
+    uint32_t overflow = detail::overflowSymbol(rc, bad);
+    if (overflow == detail::kEscape) {
+        overflow = rc.bits(16) << 16;
+        overflow |= rc.bits(16);
+    }
+
+    uint32_t base;
+    if (pivot < 0x10000) {
+        base = rc.peekFrequency(pivot);
+        rc.update(1, base);
+    } else {
+        // Too wide for one step: the high part first, then the low bits.
+        int shift = 0;
+        uint32_t hi = pivot;
+        while (hi & ~0xffffu) {
+            hi >>= 1;
+            ++shift;
+        }
+        const uint32_t top = rc.peekFrequency(hi + 1);
+        rc.update(1, top);
+        const uint32_t low = rc.peekFrequency(1u << shift);
+        rc.update(1, low);
+        base = (top << shift) + low;
+    }
+
+    const uint32_t x = base + overflow * pivot;
+
+    const uint32_t lower = rice.k ? 1u << (rice.k + 4) : 0;
+    rice.ksum += ((x + 1) / 2) - ((rice.ksum + 16) >> 5);
+    if (rice.ksum < lower)
+        --rice.k;
+    else if (rice.ksum >= (1u << (rice.k + 5)) && rice.k < 24)
+        ++rice.k;
+
+    // Odd codes are positive, even codes zero or negative.
+    return int32_t(((x >> 1) ^ ((x & 1) - 1)) + 1);
+}
 
 } // namespace ape
