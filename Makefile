@@ -30,6 +30,7 @@ BENCH_FIXTURES ?= ../shared/fixtures/bench
 
 bench: build
 	@$(BUILD)/bench/sorvano_bench --fixtures $(BENCH_FIXTURES) $(BENCH_ARGS)
+	@$(BUILD)/bench/ape_decoder_bench $(DECODER_BENCH_ARGS) $(BENCH_FIXTURES)
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -1,0 +1,439 @@
+// The native APE decoder against FFmpeg's own in-process decode, side by
+// side in one run: decode speed per compression level on one thread and on
+// every core, the peak memory of a decode on a short and a long file, and
+// identical output whatever the thread count.
+//
+//   ape_decoder_bench [--runs N] [--json FILE] [BENCH_FOLDER]
+//
+// BENCH_FOLDER holds long encodes (long-c2000.ape ...); without it (or when
+// it is missing) only the level fixtures of the repository are measured.
+#include "audio/ape/ApeDecoder.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/md5.h>
+}
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int64_t kChunkFrames = 1 << 16;
+// Short files are decoded this many times over per timed sample.
+constexpr double kMinSampleSeconds = 0.25;
+
+struct Output
+{
+    int64_t frames = 0;
+    std::string md5; // empty when not asked for, or on failure
+    bool ok = false;
+};
+
+std::string hex(const uint8_t *digest)
+{
+    char text[33];
+    for (int i = 0; i < 16; ++i)
+        std::snprintf(text + 2 * i, 3, "%02x", digest[i]);
+    return text;
+}
+
+// Decodes the whole file with the native decoder into one reused buffer.
+Output decodeNative(const fs::path &path, int threads, bool hash)
+{
+    Output out;
+    std::string error;
+    audio::DecoderOptions options;
+    options.workerThreads = threads;
+    auto d = ape::openNativeDecoder(path, &error, options);
+    if (!d) {
+        std::fprintf(stderr, "%s: %s\n", path.c_str(), error.c_str());
+        return out;
+    }
+    const int bpf = d->format().bytesPerFrame();
+    std::vector<uint8_t> buf(size_t(kChunkFrames) * size_t(bpf));
+    AVMD5 *md5 = hash ? av_md5_alloc() : nullptr;
+    if (md5)
+        av_md5_init(md5);
+    for (;;) {
+        const int64_t n = d->read(buf.data(), kChunkFrames);
+        if (n < 0) {
+            av_free(md5);
+            return out;
+        }
+        if (n == 0)
+            break;
+        if (md5)
+            av_md5_update(md5, buf.data(), size_t(n) * size_t(bpf));
+        out.frames += n;
+    }
+    if (md5) {
+        uint8_t digest[16];
+        av_md5_final(md5, digest);
+        av_free(md5);
+        out.md5 = hex(digest);
+    }
+    out.ok = out.frames == d->totalFrames();
+    return out;
+}
+
+// FFmpeg's decode as its own API gives it: demux packets, send them, receive
+// frames, copy each frame's planes to memory.
+Output decodeFfmpeg(const fs::path &path)
+{
+    Output out;
+    AVFormatContext *fmt = nullptr;
+    if (avformat_open_input(&fmt, path.c_str(), nullptr, nullptr) < 0)
+        return out;
+    AVCodecContext *codec = nullptr;
+    AVPacket *packet = av_packet_alloc();
+    AVFrame *frame = av_frame_alloc();
+    std::vector<uint8_t> sink;
+    int stream = -1;
+    if (avformat_find_stream_info(fmt, nullptr) >= 0)
+        stream = av_find_best_stream(fmt, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    if (stream >= 0) {
+        const AVCodecParameters *par = fmt->streams[stream]->codecpar;
+        const AVCodec *dec = avcodec_find_decoder(par->codec_id);
+        codec = dec ? avcodec_alloc_context3(dec) : nullptr;
+        if (codec && avcodec_parameters_to_context(codec, par) >= 0 &&
+            avcodec_open2(codec, dec, nullptr) >= 0) {
+            bool failed = false;
+            auto drain = [&] {
+                while (avcodec_receive_frame(codec, frame) >= 0) {
+                    const int planar = av_sample_fmt_is_planar(codec->sample_fmt);
+                    const int planes = planar ? frame->ch_layout.nb_channels : 1;
+                    const size_t bytes = size_t(frame->nb_samples) *
+                                         size_t(av_get_bytes_per_sample(codec->sample_fmt)) *
+                                         size_t(planar ? 1 : frame->ch_layout.nb_channels);
+                    sink.resize(std::max(sink.size(), bytes * size_t(planes)));
+                    for (int p = 0; p < planes; ++p)
+                        std::memcpy(sink.data() + bytes * size_t(p), frame->extended_data[p],
+                                    bytes);
+                    out.frames += frame->nb_samples;
+                    av_frame_unref(frame);
+                }
+            };
+            while (!failed && av_read_frame(fmt, packet) >= 0) {
+                if (packet->stream_index == stream)
+                    failed = avcodec_send_packet(codec, packet) < 0;
+                av_packet_unref(packet);
+                drain();
+            }
+            avcodec_send_packet(codec, nullptr);
+            drain();
+            out.ok = !failed;
+        }
+    }
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+    avcodec_free_context(&codec);
+    avformat_close_input(&fmt);
+    return out;
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+template <typename F> double timed(F &&f, int reps)
+{
+    const auto start = Clock::now();
+    for (int i = 0; i < reps; ++i)
+        if (!f())
+            return -1;
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Peak resident memory of a decode, measured in a fresh process so nothing
+// of this one counts: the child is this program in its --peak mode.
+std::optional<long> peakKiB(const fs::path &self, const fs::path &file, int threads)
+{
+    int pipefd[2];
+    if (::pipe(pipefd) != 0)
+        return std::nullopt;
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        return std::nullopt;
+    if (pid == 0) {
+        ::dup2(pipefd[1], STDOUT_FILENO);
+        ::close(pipefd[0]);
+        const std::string t = std::to_string(threads);
+        ::execl(self.c_str(), self.c_str(), "--peak", file.c_str(), t.c_str(), nullptr);
+        ::_exit(127);
+    }
+    ::close(pipefd[1]);
+    std::string text;
+    char buf[256];
+    ssize_t n;
+    while ((n = ::read(pipefd[0], buf, sizeof buf)) > 0)
+        text.append(buf, size_t(n));
+    ::close(pipefd[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || text.empty())
+        return std::nullopt;
+    return std::stol(text);
+}
+
+int peakMode(const char *file, const char *threads)
+{
+    if (!decodeNative(file, std::atoi(threads), false).ok)
+        return 1;
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) {
+            std::printf("%ld\n", std::stol(line.substr(6)));
+            return 0;
+        }
+    return 1;
+}
+
+std::map<std::string, std::string> manifestMd5(const fs::path &dir)
+{
+    std::map<std::string, std::string> md5;
+    std::ifstream in(dir / "manifest.tsv");
+    std::string line;
+    std::vector<std::string> header;
+    while (std::getline(in, line)) {
+        std::vector<std::string> cols;
+        std::stringstream ss(line);
+        std::string c;
+        while (std::getline(ss, c, '\t'))
+            cols.push_back(c);
+        if (header.empty()) {
+            header = cols;
+            continue;
+        }
+        const auto f = std::find(header.begin(), header.end(), "file");
+        const auto m = std::find(header.begin(), header.end(), "pcm_md5");
+        if (f == header.end() || m == header.end())
+            break;
+        const size_t fi = size_t(f - header.begin()), mi = size_t(m - header.begin());
+        if (cols.size() > std::max(fi, mi))
+            md5[cols[fi]] = cols[mi];
+    }
+    return md5;
+}
+
+struct Case
+{
+    std::string label;
+    fs::path path;
+    int level = 0;
+    std::string expectedMd5;
+};
+
+struct Row
+{
+    std::string name;
+    std::string figure;
+    std::string budget;
+    bool pass = false;
+    double value = 0;
+    double limit = 0;
+};
+
+std::string fmt(const char *f, double a, double b = 0, double c = 0)
+{
+    char text[128];
+    std::snprintf(text, sizeof text, f, a, b, c);
+    return text;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc == 4 && std::strcmp(argv[1], "--peak") == 0)
+        return peakMode(argv[2], argv[3]);
+    // One FFmpeg decode alone, for profiling it beside the native one.
+    if (argc == 3 && std::strcmp(argv[1], "--ffmpeg") == 0)
+        return decodeFfmpeg(argv[2]).ok ? 0 : 1;
+
+    int runs = 5;
+    std::string jsonPath;
+    fs::path benchDir;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--runs" && i + 1 < argc)
+            runs = std::max(5, std::atoi(argv[++i]));
+        else if (a == "--json" && i + 1 < argc)
+            jsonPath = argv[++i];
+        else if (a == "-h" || a == "--help") {
+            std::printf("usage: %s [--runs N (at least 5)] [--json FILE] [BENCH_FOLDER]\n",
+                        argv[0]);
+            return 0;
+        } else
+            benchDir = a;
+    }
+    if (benchDir.empty())
+        benchDir = SORVANO_BENCH_FIXTURES;
+    const fs::path levelDir = SORVANO_LEVEL_FIXTURES;
+    const fs::path self = fs::canonical("/proc/self/exe");
+    const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
+    av_log_set_level(AV_LOG_ERROR);
+
+    std::vector<Case> cases;
+    const auto levelMd5 = manifestMd5(levelDir);
+    for (int level = 1000; level <= 5000; level += 1000) {
+        const std::string name = "s16-stereo-44k-c" + std::to_string(level) + ".ape";
+        if (fs::exists(levelDir / name))
+            cases.push_back({"3 s, " + std::to_string(level), levelDir / name, level,
+                             levelMd5.count(name) ? levelMd5.at(name) : ""});
+    }
+    bool haveLong = false;
+    if (fs::is_directory(benchDir)) {
+        const auto longMd5 = manifestMd5(benchDir);
+        for (int level = 1000; level <= 5000; level += 1000) {
+            const std::string name = "long-c" + std::to_string(level) + ".ape";
+            if (fs::exists(benchDir / name)) {
+                cases.push_back({"5 min, " + std::to_string(level), benchDir / name, level,
+                                 longMd5.count(name) ? longMd5.at(name) : ""});
+                haveLong = true;
+            }
+        }
+    }
+    if (!haveLong)
+        std::printf("No long files in %s: measuring the level fixtures only.\n", benchDir.c_str());
+    if (cases.empty()) {
+        std::fprintf(stderr, "no fixtures found in %s\n", levelDir.c_str());
+        return 2;
+    }
+
+    std::vector<Row> rows;
+    bool allPass = true;
+
+    // Output first: every thread count gives the same PCM, and it is the
+    // manifest's.
+    for (const Case &c : cases) {
+        const Output one = decodeNative(c.path, 0, true);
+        const Output many = decodeNative(c.path, cores, true);
+        const bool same = one.ok && many.ok && one.md5 == many.md5 &&
+                          (c.expectedMd5.empty() || one.md5 == c.expectedMd5);
+        rows.push_back({"identical output, 1 and " + std::to_string(cores) + " threads: " + c.label,
+                        same ? "same" : "DIFFERENT", "same, = manifest MD5", same});
+    }
+
+    // Speed: each timed sample decodes the file `reps` times; the order of the
+    // contenders alternates from run to run.
+    std::printf("Timing %zu files, %d interleaved runs each...\n", cases.size(), runs);
+    std::fflush(stdout);
+    for (const Case &c : cases) {
+        const bool parallel = c.level == 5000;
+        const double once = timed([&] { return decodeFfmpeg(c.path).ok; }, 1);
+        const int reps = once > 0 ? std::max(1, int(kMinSampleSeconds / once + 0.5)) : 1;
+        std::vector<double> native, ffmpeg, all;
+        for (int r = 0; r < runs; ++r) {
+            auto n1 = [&] {
+                native.push_back(timed([&] { return decodeNative(c.path, 0, false).ok; }, reps));
+            };
+            auto ff = [&] {
+                ffmpeg.push_back(timed([&] { return decodeFfmpeg(c.path).ok; }, reps));
+            };
+            auto nn = [&] {
+                if (parallel)
+                    all.push_back(
+                        timed([&] { return decodeNative(c.path, cores, false).ok; }, reps));
+            };
+            if (r % 2) {
+                ff();
+                nn();
+                n1();
+            } else {
+                n1();
+                ff();
+                nn();
+            }
+        }
+        const double tn = median(native) / reps, tf = median(ffmpeg) / reps;
+        const double limit = c.level >= 4000 ? 0.65 : 0.9;
+        const double ratio = tn / tf;
+        const bool ok = tn > 0 && tf > 0 && ratio <= limit;
+        rows.push_back({"one thread vs FFmpeg: " + c.label,
+                        fmt("%.3fx (%.1f ms vs %.1f ms)", ratio, tn * 1000, tf * 1000),
+                        fmt("<= %.2fx", limit), ok, ratio, limit});
+        if (parallel) {
+            const double ta = median(all) / reps;
+            const double r2 = ta / tf;
+            rows.push_back({std::to_string(cores) + " threads vs FFmpeg: " + c.label,
+                            fmt("%.3fx (%.1f ms vs %.1f ms)", r2, ta * 1000, tf * 1000), "<= 0.35x",
+                            ta > 0 && r2 <= 0.35, r2, 0.35});
+        }
+    }
+
+    // Memory: a decode of a long file peaks no higher than one of a short
+    // file at the same level (beyond a little noise).
+    {
+        const Case *shortest = nullptr, *longest = nullptr;
+        for (const Case &c : cases) {
+            if (c.level != 2000)
+                continue;
+            const auto size = fs::file_size(c.path);
+            if (!shortest || size < fs::file_size(shortest->path))
+                shortest = &c;
+            if (!longest || size > fs::file_size(longest->path))
+                longest = &c;
+        }
+        if (shortest && longest && shortest != longest) {
+            for (int threads : {0, cores}) {
+                const auto a = peakKiB(self, shortest->path, threads);
+                const auto b = peakKiB(self, longest->path, threads);
+                const double growth = a && b ? double(*b - *a) / 1024.0 : 1e9;
+                const bool ok = a && b && growth <= 2.0;
+                rows.push_back({"peak memory, " + std::to_string(threads ? threads : 1) +
+                                    " thread(s): " + longest->label + " vs " + shortest->label,
+                                a && b ? fmt("%.1f MiB vs %.1f MiB", *b / 1024.0, *a / 1024.0)
+                                       : std::string("not measured"),
+                                "grows <= 2 MiB", ok, growth, 2.0});
+            }
+        }
+    }
+
+    size_t width = 0;
+    for (const Row &r : rows)
+        width = std::max(width, r.name.size());
+    std::printf("\n%-*s  %-34s  %-22s  %s\n", int(width), "measure", "figure", "budget", "result");
+    for (const Row &r : rows) {
+        std::printf("%-*s  %-34s  %-22s  %s\n", int(width), r.name.c_str(), r.figure.c_str(),
+                    r.budget.c_str(), r.pass ? "pass" : "FAIL");
+        allPass = allPass && r.pass;
+    }
+    std::printf("\n%d cores; medians of %d interleaved runs.\n", cores, runs);
+
+    if (!jsonPath.empty()) {
+        std::ofstream json(jsonPath);
+        json << "{\n  \"cores\": " << cores << ",\n  \"runs\": " << runs << ",\n  \"rows\": [\n";
+        for (size_t i = 0; i < rows.size(); ++i) {
+            const Row &r = rows[i];
+            json << "    {\"measure\": \"" << r.name << "\", \"figure\": \"" << r.figure
+                 << "\", \"budget\": \"" << r.budget
+                 << "\", \"pass\": " << (r.pass ? "true" : "false") << "}"
+                 << (i + 1 < rows.size() ? "," : "") << "\n";
+        }
+        json << "  ]\n}\n";
+    }
+    return allPass ? 0 : 1;
+}
