@@ -156,6 +156,20 @@ void apply(NNFilter::State &s, int32_t *data, int count)
     }
 }
 
+using Stage = NNFilter::State;
+inline Stage stageFrom(const NNFilter::State &s)
+{
+    return s;
+}
+inline NNFilter::State stageBack(const Stage &s)
+{
+    return s;
+}
+template <int Order> __attribute__((always_inline)) inline int32_t stageStep(Stage &s, int32_t v)
+{
+    return filterStep(s, v, FixedDot<Order>{});
+}
+
 #include "FusedFrame.inc"
 
 } // namespace avx2set
@@ -166,10 +180,11 @@ void apply(NNFilter::State &s, int32_t *data, int count)
 #endif
 
 #if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2,avx512f,avx512bw"))), apply_to = function)
+#pragma clang attribute push(__attribute__((target("avx2,avx512f,avx512bw,avx512vl"))),            \
+                             apply_to = function)
 #else
 #pragma GCC push_options
-#pragma GCC target("avx2,avx512f,avx512bw")
+#pragma GCC target("avx2,avx512f,avx512bw,avx512vl")
 #endif
 // GCC 12's own AVX-512 headers leave an operand undefined on purpose.
 #pragma GCC diagnostic push
@@ -265,6 +280,134 @@ void apply(NNFilter::State &s, int32_t *data, int count)
     }
 }
 
+// In the whole-frame pass a filter keeps its newest 16 delay values and
+// steps in registers: each sample stores one value of each, and a vector
+// load of a window holding a value stored the sample before waits for that
+// store to complete, once per sample on the filter's critical path.
+// Memory keeps every value too, and is read only where it is older.
+struct Stage
+{
+    NNFilter::State s;
+    __m256i delay; // delay[pos - 16 .. pos - 1]
+    __m256i adapt; // adapt[pos - 16 .. pos - 1]
+};
+
+inline Stage stageFrom(const NNFilter::State &s)
+{
+    Stage st;
+    st.s = s;
+    st.delay = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s.delay + s.pos - 16));
+    st.adapt = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s.adapt + s.pos - 16));
+    return st;
+}
+
+inline NNFilter::State stageBack(const Stage &st)
+{
+    return st.s;
+}
+
+// Filters up to this order keep their newest values in registers.
+constexpr int kHeadOrders = 16;
+
+// The register windows move on by one value, `v` coming in as the newest.
+__attribute__((always_inline)) inline __m256i shiftIn(__m256i window, int16_t v)
+{
+    const __m256i incoming = _mm256_castsi128_si256(_mm_cvtsi32_si128(uint16_t(v)));
+    const __m256i upper = _mm256_permute2x128_si256(window, incoming, 0x21);
+    return _mm256_alignr_epi8(upper, window, 2);
+}
+
+template <int Order>
+__attribute__((always_inline)) inline int32_t stageStep(Stage &st, int32_t input)
+{
+    // Longer filters spend their time in the older values; measured, the
+    // registers' upkeep costs them more than the wait.
+    if constexpr (Order > kHeadOrders)
+        return filterStep(st.s, input, FixedDot<Order>{});
+    NNFilter::State &s = st.s;
+    const int pos = s.pos;
+    int16_t *const coeffs = s.coeffs;
+    const int16_t *const delay = s.delay + pos - Order;
+    const int16_t *const adapt = s.adapt + pos - Order;
+    const int direction = (input < 0) - (input > 0);
+    const __m512i dir = _mm512_set1_epi16(int16_t(direction));
+
+    // The last 32 coefficients meet the 16 newest values from the registers
+    // and 16 older ones from memory, so every coefficient load is the size
+    // and place of the store before it. The steps are applied by
+    // multiplying with the direction, cheaper here than a branch.
+    __m512i c, d, av;
+    int older;
+    if constexpr (Order % 32 == 0) {
+        older = Order - 32;
+        c = _mm512_loadu_si512(coeffs + older);
+        d = _mm512_inserti64x4(_mm512_castsi256_si512(_mm256_loadu_si256(
+                                   reinterpret_cast<const __m256i *>(delay + older))),
+                               st.delay, 1);
+        av = _mm512_inserti64x4(_mm512_castsi256_si512(_mm256_loadu_si256(
+                                    reinterpret_cast<const __m256i *>(adapt + older))),
+                                st.adapt, 1);
+        _mm512_storeu_si512(coeffs + older, _mm512_add_epi16(c, _mm512_mullo_epi16(av, dir)));
+    } else {
+        older = Order - 16;
+        const __m256i c16 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(coeffs + older));
+        c = _mm512_castsi256_si512(c16);
+        d = _mm512_castsi256_si512(st.delay);
+        _mm256_storeu_si256(
+            reinterpret_cast<__m256i *>(coeffs + older),
+            _mm256_add_epi16(c16, _mm256_mullo_epi16(st.adapt, _mm512_castsi512_si256(dir))));
+    }
+    __m512i product = _mm512_madd_epi16(c, d);
+    if constexpr (Order % 32 != 0) // the upper half of the casts is undefined
+        product = _mm512_zextsi256_si512(_mm512_castsi512_si256(product));
+    int32_t sum = 0;
+    if (older > 0)
+        sum = dotAdaptBody(coeffs, delay, adapt, older, direction);
+    const __m256i y =
+        _mm256_add_epi32(_mm512_castsi512_si256(product),
+                         _mm512_castsi512_si256(_mm512_shuffle_i64x2(product, product, 0xEE)));
+    __m128i h = _mm_add_epi32(_mm256_castsi256_si128(y), _mm256_extracti128_si256(y, 1));
+    h = _mm_add_epi32(h, _mm_shuffle_epi32(h, _MM_SHUFFLE(1, 0, 3, 2)));
+    h = _mm_add_epi32(h, _mm_shuffle_epi32(h, _MM_SHUFFLE(2, 3, 0, 1)));
+    sum = int32_t(uint32_t(sum) + uint32_t(_mm_cvtsi128_si32(h)));
+
+    const int64_t round = int64_t(1) << (s.shift - 1);
+    const int32_t out =
+        int32_t(uint32_t(int32_t((int64_t(sum) + round) >> s.shift)) + uint32_t(input));
+    const int16_t clipped = int16_t(std::clamp(out, -32768, 32767));
+    s.delay[pos] = clipped;
+    st.delay = shiftIn(st.delay, clipped);
+
+    const uint32_t magnitude = out < 0 ? 0u - uint32_t(out) : uint32_t(out);
+    const uint32_t average = s.average;
+    int16_t step = 0;
+    if (magnitude != 0) {
+        const int grow =
+            (int64_t(magnitude) > int64_t(average) * 3) + (magnitude > average + average / 3);
+        const int sign = (out < 0) - (out > 0);
+        step = int16_t(sign * (8 << grow));
+    }
+    s.average = average + uint32_t(int32_t(magnitude - average) / 16);
+    int16_t *a = s.adapt + pos;
+    *a = step;
+    a[-1] >>= 1;
+    a[-2] >>= 1;
+    a[-8] >>= 1;
+    // The same in the register: the newest is lane 15, so the steps one, two
+    // and eight back are lanes 14, 13 and 7.
+    const __m256i moved = shiftIn(st.adapt, step);
+    st.adapt = _mm256_mask_srai_epi16(moved, __mmask16(0x6080), moved, 1);
+
+    if (pos + 1 == NNFilter::kSlide + Order) {
+        std::memmove(s.delay, s.delay + NNFilter::kSlide, sizeof(int16_t) * size_t(Order));
+        std::memmove(s.adapt, s.adapt + NNFilter::kSlide, sizeof(int16_t) * size_t(Order));
+        s.pos = Order;
+    } else {
+        s.pos = pos + 1;
+    }
+    return out;
+}
+
 #include "FusedFrame.inc"
 
 } // namespace avx512set
@@ -289,7 +432,8 @@ DotAdaptFn avx2()
 
 DotAdaptFn avx512()
 {
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                   __builtin_cpu_supports("avx512vl")
                ? &avx512set::dotAdapt
                : nullptr;
 }

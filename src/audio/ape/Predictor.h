@@ -39,7 +39,16 @@ public:
 
         U predB = 0;
         if constexpr (Stereo) {
-            const T b0 = T(U(other) - U(T(U(filterB_) * 31u) >> 5));
+            // `other` arrives last (the other channel has just produced it),
+            // so the sum is rearranged to leave one multiply after it:
+            // b0 * cb0 + b1 * cb1 == b0 * (cb0 + cb1) - previous b0 * cb1,
+            // exact in wrapping arithmetic.
+            const T leak = T(U(filterB_) * 31u) >> 5;
+            const U c01 = U(cb_[0]) + U(cb_[1]);
+            const U known = (U(0) - U(leak)) * c01 - U(b_[0]) * U(cb_[1]) + U(b_[1]) * U(cb_[2]) +
+                            U(b_[2]) * U(cb_[3]) + U(b_[3]) * U(cb_[4]);
+            predB = U(other) * c01 + known;
+            const T b0 = T(U(other) - U(leak));
             const T b1 = T(U(b0) - U(b_[0]));
             b_[4] = b_[3];
             b_[3] = b_[2];
@@ -52,8 +61,6 @@ public:
             sb_[1] = negSign(b1);
             sb_[0] = negSign(b0);
             filterB_ = other;
-            predB = U(b_[0]) * U(cb_[0]) + U(b_[1]) * U(cb_[1]) + U(b_[2]) * U(cb_[2]) +
-                    U(b_[3]) * U(cb_[3]) + U(b_[4]) * U(cb_[4]);
         }
 
         const T prediction = T(predA + U(T(predB) >> 1)) >> 10;
