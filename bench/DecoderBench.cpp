@@ -8,6 +8,7 @@
 // BENCH_FOLDER holds long encodes (long-c2000.ape ...); without it (or when
 // it is missing) only the level fixtures of the repository are measured.
 #include "audio/ape/ApeDecoder.h"
+#include "audio/ape/ApeFormat.h"
 
 #include <algorithm>
 #include <chrono>
@@ -22,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include <cstdlib>
+#include <ctime>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -150,6 +153,19 @@ Output decodeFfmpeg(const fs::path &path)
     return out;
 }
 
+uint32_t apeFrames(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    const ape::HeaderReader header(int64_t(fs::file_size(path)),
+                                   [&in](int64_t at, void *buf, size_t n) {
+                                       in.clear();
+                                       in.seekg(at);
+                                       in.read(static_cast<char *>(buf), std::streamsize(n));
+                                       return size_t(in.gcount());
+                                   });
+    return header.status() == ape::OpenStatus::Ok ? header.info().frameCount : 0;
+}
+
 double median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
@@ -157,13 +173,38 @@ double median(std::vector<double> v)
     return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-template <typename F> double timed(F &&f, int reps)
+double threadSeconds()
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+// Wall-clock time, and the processor time of the calling thread: on a
+// machine shared with other work the latter is the fairer measure of a
+// one-thread decode, the former the only measure of one on every core.
+struct Times
+{
+    double wall = -1;
+    double cpu = -1;
+};
+
+template <typename F> Times timed(F &&f, int reps)
 {
     const auto start = Clock::now();
+    const double cpu = threadSeconds();
     for (int i = 0; i < reps; ++i)
         if (!f())
-            return -1;
-    return std::chrono::duration<double>(Clock::now() - start).count();
+            return {};
+    return {std::chrono::duration<double>(Clock::now() - start).count(), threadSeconds() - cpu};
+}
+
+double medianOf(const std::vector<Times> &v, double Times::*field)
+{
+    std::vector<double> x;
+    for (const Times &t : v)
+        x.push_back(t.*field);
+    return median(x);
 }
 
 // Peak resident memory of a decode, measured in a fresh process so nothing
@@ -342,10 +383,12 @@ int main(int argc, char **argv)
     std::printf("Timing %zu files, %d interleaved runs each...\n", cases.size(), runs);
     std::fflush(stdout);
     for (const Case &c : cases) {
-        const bool parallel = c.level == 5000;
-        const double once = timed([&] { return decodeFfmpeg(c.path).ok; }, 1);
+        // Frames are what the cores share, so a file of one or two frames
+        // says nothing about them.
+        const bool parallel = c.level == 5000 && apeFrames(c.path) >= uint32_t(4 * cores);
+        const double once = timed([&] { return decodeFfmpeg(c.path).ok; }, 1).wall;
         const int reps = once > 0 ? std::max(1, int(kMinSampleSeconds / once + 0.5)) : 1;
-        std::vector<double> native, ffmpeg, all;
+        std::vector<Times> native, ffmpeg, all;
         for (int r = 0; r < runs; ++r) {
             auto n1 = [&] {
                 native.push_back(timed([&] { return decodeNative(c.path, 0, false).ok; }, reps));
@@ -368,19 +411,23 @@ int main(int argc, char **argv)
                 nn();
             }
         }
-        const double tn = median(native) / reps, tf = median(ffmpeg) / reps;
+        const double cn = medianOf(native, &Times::cpu) / reps;
+        const double cf = medianOf(ffmpeg, &Times::cpu) / reps;
+        const double wn = medianOf(native, &Times::wall) / reps;
+        const double wf = medianOf(ffmpeg, &Times::wall) / reps;
         const double limit = c.level >= 4000 ? 0.65 : 0.9;
-        const double ratio = tn / tf;
-        const bool ok = tn > 0 && tf > 0 && ratio <= limit;
-        rows.push_back({"one thread vs FFmpeg: " + c.label,
-                        fmt("%.3fx (%.1f ms vs %.1f ms)", ratio, tn * 1000, tf * 1000),
+        const double ratio = cn / cf;
+        const bool ok = cn > 0 && cf > 0 && ratio <= limit;
+        rows.push_back({"one thread vs FFmpeg (cpu): " + c.label,
+                        fmt("%.3fx (%.1f vs %.1f ms cpu)", ratio, cn * 1000, cf * 1000) +
+                            fmt(", wall %.3fx", wn / wf),
                         fmt("<= %.2fx", limit), ok, ratio, limit});
         if (parallel) {
-            const double ta = median(all) / reps;
-            const double r2 = ta / tf;
-            rows.push_back({std::to_string(cores) + " threads vs FFmpeg: " + c.label,
-                            fmt("%.3fx (%.1f ms vs %.1f ms)", r2, ta * 1000, tf * 1000), "<= 0.35x",
-                            ta > 0 && r2 <= 0.35, r2, 0.35});
+            const double wa = medianOf(all, &Times::wall) / reps;
+            const double r2 = wa / wf;
+            rows.push_back({std::to_string(cores) + " threads vs FFmpeg (wall): " + c.label,
+                            fmt("%.3fx (%.1f vs %.1f ms wall)", r2, wa * 1000, wf * 1000),
+                            "<= 0.35x", wa > 0 && r2 <= 0.35, r2, 0.35});
         }
     }
 
@@ -415,13 +462,18 @@ int main(int argc, char **argv)
     size_t width = 0;
     for (const Row &r : rows)
         width = std::max(width, r.name.size());
-    std::printf("\n%-*s  %-34s  %-22s  %s\n", int(width), "measure", "figure", "budget", "result");
+    std::printf("\n%-*s  %-48s  %-22s  %s\n", int(width), "measure", "figure", "budget", "result");
     for (const Row &r : rows) {
-        std::printf("%-*s  %-34s  %-22s  %s\n", int(width), r.name.c_str(), r.figure.c_str(),
+        std::printf("%-*s  %-48s  %-22s  %s\n", int(width), r.name.c_str(), r.figure.c_str(),
                     r.budget.c_str(), r.pass ? "pass" : "FAIL");
         allPass = allPass && r.pass;
     }
-    std::printf("\n%d cores; medians of %d interleaved runs.\n", cores, runs);
+    double load[3] = {0, 0, 0};
+    ::getloadavg(load, 3);
+    std::printf("\n%d cores, load average %.2f; medians of %d interleaved runs. One-thread "
+                "ratios are of the decoding thread's processor time (wall-clock beside them), "
+                "all-core ratios of wall-clock time.\n",
+                cores, load[0], runs);
 
     if (!jsonPath.empty()) {
         std::ofstream json(jsonPath);
