@@ -6,6 +6,8 @@
 namespace ape {
 
 namespace {
+// Spare values for aligning the coefficients to 64 bytes.
+constexpr size_t kAlign = 32;
 #include "NNFilterLoop.inc"
 } // namespace
 
@@ -40,11 +42,14 @@ DotAdaptFn best()
 
 NNFilter::NNFilter(int order, int fractionBits, DotAdaptFn kernel)
     : kernel_(kernel), loop_(kernels::loopFor(kernel)),
-      storage_(size_t(order) + 2 * size_t(kSlide + order))
+      storage_(size_t(order) + 2 * size_t(kSlide + order) + kAlign)
 {
     s_.order = order;
     s_.shift = fractionBits;
-    s_.coeffs = storage_.data();
+    // Coefficients on a cache line of their own start, so their vector loads
+    // and stores never straddle two lines.
+    const auto address = reinterpret_cast<uintptr_t>(storage_.data());
+    s_.coeffs = storage_.data() + ((64 - address % 64) % 64) / sizeof(int16_t);
     s_.delay = s_.coeffs + order;
     s_.adapt = s_.delay + kSlide + order;
     reset();
