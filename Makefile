@@ -1,4 +1,7 @@
 BUILD ?= build
+ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc)
 
 .PHONY: all deps test-deps build run test bench format clean
@@ -20,10 +23,15 @@ build: deps
 run: build
 	@scripts/run.sh $(BUILD)/src/sorvano
 
+# The plain build and its tests; the same tests under ASan and UBSan; the
+# engine's fuzz target for FUZZ_SECONDS; the conformance test under Valgrind.
 test: test-deps
 	@$(configure) > /dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@JOBS=$(JOBS) scripts/sanitized-tests.sh $(ASAN_BUILD)
+	@JOBS=$(JOBS) scripts/fuzz-engine.sh $(FUZZ_SECONDS) $(FUZZ_BUILD)
+	@scripts/valgrind-conformance.sh $(BUILD)
 
 # The 5-minute files are too large for the repository; they live beside it.
 BENCH_FIXTURES ?= ../shared/fixtures/bench
@@ -36,4 +44,4 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	@rm -rf $(BUILD)
+	@rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
