@@ -4,11 +4,16 @@
 #include "export/WavWriter.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QRandomGenerator>
 #include <QTreeWidgetItem>
+#include <cerrno>
+#include <cstdio>
 #include <exception>
+#include <fcntl.h>
 
 namespace {
 
@@ -18,6 +23,67 @@ void ProcessPendingEvents()
 {
     QCoreApplication::processEvents();
 }
+
+// An existing destination the user agreed to replace. It is moved to a free
+// hidden name beside itself instead of being deleted, and put back unless a
+// complete new file took its place, so a decode that fails (a full disk, a
+// damaged source) never costs the user the old file.
+class SetAsideFile
+{
+public:
+    SetAsideFile() = default;
+    SetAsideFile(const SetAsideFile &) = delete;
+    SetAsideFile &operator=(const SetAsideFile &) = delete;
+    ~SetAsideFile() { Restore(); }
+
+    // False when the file cannot be moved (and so could not be deleted either).
+    bool MoveAside(const QString &path)
+    {
+        const QFileInfo info(path);
+        const QByteArray from = QFile::encodeName(path);
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const QString name =
+                QStringLiteral(".%1.%2.part")
+                    .arg(info.fileName())
+                    .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+            const QByteArray to = QFile::encodeName(info.dir().filePath(name));
+            if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(),
+                            RENAME_NOREPLACE) == 0) {
+                FPath = from;
+                FAside = to;
+                return true;
+            }
+            // A file system that cannot rename without replacing: deleted
+            // at once, as before.
+            if (errno == EINVAL)
+                return QFile::remove(path);
+            if (errno != EEXIST)
+                return false;
+        }
+        return false;
+    }
+
+    // The new file is complete: the old one goes.
+    void Discard()
+    {
+        if (!FAside.isEmpty())
+            ::unlink(FAside.constData());
+        FAside.clear();
+    }
+
+    // Back under its name, unless something else has taken that name since.
+    void Restore()
+    {
+        if (!FAside.isEmpty())
+            ::renameat2(AT_FDCWD, FAside.constData(), AT_FDCWD, FPath.constData(),
+                        RENAME_NOREPLACE);
+        FAside.clear();
+    }
+
+private:
+    QByteArray FPath;
+    QByteArray FAside;
+};
 
 } // namespace
 
@@ -52,8 +118,9 @@ void TPlayerForm::DecodeToolButtonClick(QObject *sender)
                              QStringLiteral("Error load the \"%1\".").arg(source));
             return;
         }
+        SetAsideFile old;
         try {
-            if (replace && !QFile::remove(destination))
+            if (replace && !old.MoveAside(destination))
                 FPrompts.message(MessageKind::Error,
                                  QStringLiteral("Cannot delete the file \"%1\".").arg(destination));
             if (rowIndex == FCurrentIndex)
@@ -62,7 +129,9 @@ void TPlayerForm::DecodeToolButtonClick(QObject *sender)
             FEngine.StreamFree(stream);
             throw;
         }
+        // On failure the old file is back before the error is reported.
         DecodeStream(stream, source, destination);
+        old.Discard();
     });
 }
 

@@ -98,6 +98,10 @@ public:
         PutAt(4, field);
         putU32(field, static_cast<uint32_t>(length - kWavHeaderSize));
         PutAt(40, field);
+        // Writes into a file whose name was removed (its folder deleted, say)
+        // all succeed, but leave nothing at the destination: not a success.
+        if (FRegular && !StillAtPath())
+            FailWrite(errno != 0 ? errno : ENOENT);
         const int fd = FFd;
         FFd = -1;
         // A network file system may report a lost write only here.
@@ -131,16 +135,23 @@ private:
 
     [[noreturn]] void FailWrite(int error) { throw WriteError(error); }
 
+    // Whether the destination path still names the file we created; errno
+    // is 0 when it names another one.
+    bool StillAtPath() const
+    {
+        struct stat st;
+        if (::stat(QFile::encodeName(FPath).constData(), &st) != 0)
+            return false;
+        errno = 0;
+        return st.st_dev == FDevice && st.st_ino == FInode;
+    }
+
     // Only a regular file that is still the one we created is removed: a
     // destination such as /dev/full must survive a failed export.
     void RemoveIncomplete()
     {
-        if (!FRegular)
-            return;
-        const QByteArray name = QFile::encodeName(FPath);
-        struct stat st;
-        if (::stat(name.constData(), &st) == 0 && st.st_dev == FDevice && st.st_ino == FInode)
-            ::unlink(name.constData());
+        if (FRegular && StillAtPath())
+            ::unlink(QFile::encodeName(FPath).constData());
     }
 
     QString FPath;
