@@ -308,8 +308,19 @@ bool Engine::Init(int device, uint32_t freq, uint32_t, void *)
         return false;
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
         return false;
+    requestedRate_ = freq ? static_cast<int>(freq) : 44100;
+    if (!openDevice()) {
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        return false;
+    }
+    initialised_ = true;
+    return true;
+}
+
+bool Engine::openDevice()
+{
     SDL_AudioSpec want{};
-    want.freq = freq ? static_cast<int>(freq) : 44100;
+    want.freq = requestedRate_;
     want.format = AUDIO_F32SYS;
     want.channels = 2;
     want.samples = 1024;
@@ -323,15 +334,36 @@ bool Engine::Init(int device, uint32_t freq, uint32_t, void *)
         if (device_)
             SDL_CloseAudioDevice(device_);
         device_ = 0;
-        SDL_QuitSubSystem(SDL_INIT_AUDIO);
         return false;
     }
     outRate_ = have.freq;
     outChannels_ = have.channels;
     periodFrames_ = have.samples;
-    initialised_ = true;
     SDL_PauseAudioDevice(device_, 0);
     return true;
+}
+
+bool Engine::ensureDevice()
+{
+    // A device that went away (its sound server died, the sink was removed)
+    // reports itself stopped and is never called back again: what plays on
+    // it stops where it was heard, and a new device is tried instead.
+    if (device_ != 0 && SDL_GetAudioDeviceStatus(device_) != SDL_AUDIO_STOPPED)
+        return true;
+    for (auto &[h, s] : streams_) {
+        if (s->playback) {
+            {
+                std::lock_guard lock(s->playback->mutex);
+                s->positionFrames = s->playback->heardLocked(Clock::now());
+            }
+            stopPlayback(*s);
+        }
+    }
+    reapWorkers(true);
+    if (device_ != 0)
+        SDL_CloseAudioDevice(device_);
+    device_ = 0;
+    return openDevice();
 }
 
 bool Engine::Free()
@@ -430,7 +462,7 @@ void Engine::reapWorkers(bool all)
 bool Engine::ChannelPlay(StreamHandle handle, bool restart)
 {
     Stream *s = find(handle);
-    if (!s || s->decodeOnly || !initialised_)
+    if (!s || s->decodeOnly || !initialised_ || !ensureDevice())
         return false;
     reapWorkers(false);
     if (s->playback) {

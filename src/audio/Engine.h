@@ -69,11 +69,15 @@ private:
     // damaged data; its position is then its length.
     void settle(Stream &s);
     void reapWorkers(bool all);
+    bool openDevice();
+    // True when the device plays; reopens it when it has gone away.
+    bool ensureDevice();
     void mix(float *out, int frames);
     static void audioCallback(void *userdata, uint8_t *stream, int len);
 
     bool initialised_ = false;
     uint32_t device_ = 0;
+    int requestedRate_ = 44100;
     int outRate_ = 0;
     int outChannels_ = 0;
     int periodFrames_ = 0;

@@ -1,0 +1,223 @@
+// The window on the real engine against a private PulseAudio server that is
+// absent at start-up, killed during playback, or loses its only sink: the
+// window never hangs and later commands answer with their messages.
+#include "Manifest.h"
+#include "ScriptedPrompts.h"
+#include "app/PlayerForms.h"
+#include "audio/Engine.h"
+
+#include <QApplication>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+const QString kTone = apeFixtureDir() + "/s16-stereo-44k-c2000.ape";
+const QString kTiny = apeFixtureDir() + "/s16-stereo-44k-tiny-c2000.ape";
+
+// A PulseAudio server of this test's own: its socket, runtime folder and home
+// live in a temporary folder; one null sink and no fallback sink.
+class PrivatePulse
+{
+public:
+    PrivatePulse() : FSocket(FRoot.filePath("native"))
+    {
+        QDir(FRoot.path()).mkdir("home");
+        FEnv = QProcessEnvironment::systemEnvironment();
+        FEnv.insert("XDG_RUNTIME_DIR", FRoot.path());
+        FEnv.insert("HOME", FRoot.filePath("home"));
+        FEnv.insert("PULSE_SERVER", "unix:" + FSocket);
+        FEnv.remove("DBUS_SESSION_BUS_ADDRESS");
+    }
+    ~PrivatePulse() { kill(); }
+
+    QString server() const { return "unix:" + FSocket; }
+
+    bool start()
+    {
+        QFile::remove(FSocket);
+        FProcess.setProcessEnvironment(FEnv);
+        FProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        FProcess.start("pulseaudio",
+                       {"-n", "--daemonize=no", "--use-pid-file=no", "--exit-idle-time=-1",
+                        "--disallow-exit", "--disable-shm=yes", "--log-target=stderr",
+                        "--log-level=error", "-L",
+                        "module-native-protocol-unix auth-anonymous=1 socket=" + FSocket, "-L",
+                        "module-null-sink sink_name=sorvano_null rate=44100 channels=2"});
+        if (!FProcess.waitForStarted(10000))
+            return false;
+        for (int i = 0; i < 200 && !QFileInfo::exists(FSocket); ++i)
+            QThread::msleep(50);
+        return QFileInfo::exists(FSocket);
+    }
+
+    void kill()
+    {
+        if (FProcess.state() == QProcess::NotRunning)
+            return;
+        ::kill(static_cast<pid_t>(FProcess.processId()), SIGKILL);
+        FProcess.waitForFinished(10000);
+    }
+
+    // pactl against this server.
+    bool pactl(const QStringList &args)
+    {
+        QProcess p;
+        p.setProcessEnvironment(FEnv);
+        p.start("pactl", args);
+        return p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit &&
+               p.exitCode() == 0;
+    }
+
+private:
+    QTemporaryDir FRoot;
+    QString FSocket;
+    QProcessEnvironment FEnv;
+    QProcess FProcess;
+};
+
+} // namespace
+
+class SoundServerTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+    void absentAtStartUp();
+    void lostDuringPlayback_data();
+    void lostDuringPlayback();
+
+private:
+    QTreeWidget *list() const { return form->findChild<QTreeWidget *>("ListView"); }
+    void select(int row)
+    {
+        list()->selectionModel()->select(list()->model()->index(row, 0),
+                                         QItemSelectionModel::ClearAndSelect |
+                                             QItemSelectionModel::Rows);
+    }
+    void createWindow(const QString &server)
+    {
+        qputenv("SDL_AUDIODRIVER", "pulseaudio");
+        qputenv("PULSE_SERVER", server.toUtf8());
+        prompts = ScriptedPrompts();
+        form = std::make_unique<TPlayerForm>(engine, prompts);
+        form->show();
+    }
+
+    audio::Engine engine;
+    ScriptedPrompts prompts;
+    std::unique_ptr<TPlayerForm> form;
+    QTemporaryDir dir;
+};
+
+void SoundServerTest::initTestCase()
+{
+    if (QStandardPaths::findExecutable("pulseaudio").isEmpty() ||
+        QStandardPaths::findExecutable("pactl").isEmpty())
+        QFAIL("pulseaudio and pactl are needed (scripts/install-deps.sh test)");
+    // No client autospawns a server of its own, nor finds a desktop one.
+    qputenv("PULSE_CLIENTCONFIG", "/dev/null");
+    qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+}
+
+void SoundServerTest::cleanup()
+{
+    form.reset();
+}
+
+// No server: start-up says so, the window opens, and opening a file reports
+// that it cannot be loaded.
+void SoundServerTest::absentAtStartUp()
+{
+    createWindow("unix:" + dir.filePath("no-server-here"));
+    QCOMPARE(prompts.messageTexts(), QStringList{"Error initializing audio."});
+    QVERIFY(form->isVisible());
+    prompts.openAnswers.push_back(QStringList{kTone});
+    form->OpenToolButtonClick();
+    QCOMPARE(prompts.messageTexts().last(), QStringLiteral("Error load the \"%1\".").arg(kTone));
+    QCOMPARE(list()->topLevelItemCount(), 0);
+    QVERIFY(form->FormCloseQuery());
+}
+
+void SoundServerTest::lostDuringPlayback_data()
+{
+    QTest::addColumn<bool>("killServer");
+    QTest::newRow("server killed") << true;
+    QTest::newRow("sink removed") << false;
+}
+
+void SoundServerTest::lostDuringPlayback()
+{
+    QFETCH(bool, killServer);
+    PrivatePulse pulse;
+    QVERIFY(pulse.start());
+    createWindow(pulse.server());
+    QCOMPARE(prompts.messageTexts(), QStringList());
+    prompts.openAnswers.push_back(QStringList{kTone, kTiny});
+    form->OpenToolButtonClick();
+    QCOMPARE(list()->topLevelItemCount(), 2);
+    select(0);
+    form->PlayToolButtonClick();
+    QCOMPARE(form->CurrentIndex(), int64_t(0));
+    const auto stream = list()->topLevelItem(0)->data(0, Qt::UserRole).value<audio::StreamHandle>();
+    QTRY_VERIFY_WITH_TIMEOUT(engine.ChannelGetPosition(stream, audio::kPosByte) > 0, 5000);
+
+    if (killServer)
+        pulse.kill();
+    else
+        QVERIFY(pulse.pactl({"unload-module", "module-null-sink"}));
+
+    // The window keeps handling events and ticks.
+    QElapsedTimer clock;
+    clock.start();
+    QTest::qWait(1500);
+    QVERIFY2(clock.elapsed() < 10000, "the window stopped handling events");
+
+    // Play answers with its message while there is nothing to play on; Stop
+    // and Decode go on working.
+    select(1);
+    form->PlayToolButtonClick();
+    QCOMPARE(prompts.messageTexts(),
+             QStringList{QStringLiteral("Error playing the file \"%1\".").arg(kTiny)});
+    QCOMPARE(form->CurrentIndex(), int64_t(-1));
+    QCOMPARE(form->windowTitle(), QStringLiteral("Sorvano"));
+    form->StopToolButtonClick();
+    const QString wav = dir.filePath(killServer ? "killed.wav" : "sink-removed.wav");
+    prompts.saveAnswers.push_back(wav);
+    form->findChild<QToolButton *>("DecodeToolButton")->click();
+    QCOMPARE(prompts.messageTexts().last(),
+             QStringLiteral("Done, the output file is \"%1\".").arg(wav));
+    QCOMPARE(QFileInfo(wav).size(), 44 + 368);
+
+    // Once there is a device again, Play plays again.
+    if (killServer)
+        QVERIFY(pulse.start());
+    else
+        QVERIFY(pulse.pactl({"load-module", "module-null-sink", "sink_name=sorvano_null",
+                             "rate=44100", "channels=2"}));
+    prompts.messages.clear();
+    select(0);
+    form->PlayToolButtonClick();
+    QCOMPARE(prompts.messageTexts(), QStringList());
+    QCOMPARE(form->CurrentIndex(), int64_t(0));
+    QTRY_VERIFY_WITH_TIMEOUT(engine.ChannelGetPosition(stream, audio::kPosByte) > 0, 5000);
+    form.reset();
+}
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Sorvano"));
+    SoundServerTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_soundserver.moc"
