@@ -1,0 +1,476 @@
+// Long runs through the real window and engine on SDL's disk driver, which
+// plays faster than real time (SDL_DISKAUDIODELAY=0) into a FIFO that this
+// test reads: a 50-row playlist looped for 200 advances, whose device-format
+// rows must come out sample for sample in order; and 10,000 rows opened,
+// played through and deleted. Memory and descriptors stay flat.
+#include "Manifest.h"
+#include "ScriptedPrompts.h"
+#include "app/PlayerForms.h"
+#include "audio/Engine.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCryptographicHash>
+#include <QTemporaryDir>
+#include <QTreeWidget>
+#include <QtTest>
+
+#include <atomic>
+#include <cstring>
+#include <fcntl.h>
+#include <malloc.h>
+#include <map>
+#include <mutex>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+int openDescriptors()
+{
+    return int(QDir("/proc/self/fd")
+                   .entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System)
+                   .size());
+}
+
+// With nothing playing: once stopped workers have closed their files.
+int settledDescriptors()
+{
+    int last = openDescriptors();
+    for (int stable = 0, i = 0; stable < 4 && i < 100; ++i) {
+        QTest::qWait(50);
+        const int now = openDescriptors();
+        stable = now == last ? stable + 1 : 0;
+        last = now;
+    }
+    return last;
+}
+
+qint64 residentKiB()
+{
+    QFile f("/proc/self/status");
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    return -1;
+}
+
+// One stereo frame as the device gets it.
+struct Frame
+{
+    float left, right;
+    bool operator==(const Frame &) const = default;
+    bool silent() const { return left == 0.0f && right == 0.0f; }
+};
+
+// What one row must put on the device: for a row in the device's format its
+// frames in order, silent frames left out (the device also hears silence
+// wherever nothing is queued); for any other row, nothing known.
+struct RowAudio
+{
+    bool deviceFormat = false;
+    std::vector<Frame> frames;
+};
+
+// Reads the disk driver's output from the FIFO and follows the playlist
+// through it: every frame of a device-format row must come next, exactly;
+// the resampled frames of other rows are passed over up to the first frame of
+// the next device-format row.
+class OutputChecker
+{
+public:
+    void start(const QString &fifo)
+    {
+        FThread = std::thread([this, fifo] { run(fifo); });
+    }
+    void stop(const QString &fifo)
+    {
+        FStop = true;
+        // A reader waiting in open() for the next device wakes up and ends.
+        const int fd = ::open(QFile::encodeName(fifo).constData(), O_RDWR);
+        if (fd >= 0)
+            ::close(fd);
+        if (FThread.joinable())
+            FThread.join();
+    }
+    void expect(std::vector<const RowAudio *> order)
+    {
+        std::lock_guard lock(FMutex);
+        FOrder = std::move(order);
+        FRow = 0;
+        FOffset = 0;
+        FFailure.clear();
+        FMatching = true;
+        skipEmptyRows();
+    }
+    void ignore()
+    {
+        std::lock_guard lock(FMutex);
+        FMatching = false;
+    }
+    // Rows fully heard so far, and the first mismatch if any.
+    size_t rowsHeard() const
+    {
+        std::lock_guard lock(FMutex);
+        return FRow;
+    }
+    QString failure() const
+    {
+        std::lock_guard lock(FMutex);
+        return FFailure;
+    }
+    uint64_t framesRead() const { return FFrames; }
+
+private:
+    void run(const QString &fifo)
+    {
+        const QByteArray name = QFile::encodeName(fifo);
+        std::vector<Frame> block(4096);
+        while (!FStop) {
+            // Waits for the device: each Init of the engine opens the FIFO anew.
+            const int fd = ::open(name.constData(), O_RDONLY);
+            if (fd < 0)
+                return;
+            size_t carry = 0; // bytes of a partial frame at the front of block
+            for (;;) {
+                auto *bytes = reinterpret_cast<char *>(block.data());
+                const ssize_t n = ::read(fd, bytes + carry, block.size() * sizeof(Frame) - carry);
+                if (n <= 0)
+                    break;
+                const size_t total = carry + static_cast<size_t>(n);
+                const size_t frames = total / sizeof(Frame);
+                consume(block.data(), frames);
+                carry = total % sizeof(Frame);
+                std::memmove(bytes, bytes + frames * sizeof(Frame), carry);
+            }
+            ::close(fd);
+        }
+    }
+
+    void consume(const Frame *frames, size_t count)
+    {
+        FFrames += count;
+        std::lock_guard lock(FMutex);
+        if (!FMatching || !FFailure.isEmpty())
+            return;
+        for (size_t i = 0; i < count; ++i) {
+            const Frame f = frames[i];
+            if (f.silent())
+                continue;
+            if (FRow >= FOrder.size()) {
+                FFailure = QString("a frame after the last row");
+                return;
+            }
+            const RowAudio &row = *FOrder[FRow];
+            if (row.deviceFormat) {
+                if (!(f == row.frames[FOffset])) {
+                    FFailure = QString("row %1, frame %2 of its sound frames differs")
+                                   .arg(FRow)
+                                   .arg(FOffset);
+                    return;
+                }
+                if (++FOffset == row.frames.size()) {
+                    ++FRow;
+                    FOffset = 0;
+                    skipEmptyRows();
+                }
+                continue;
+            }
+            // Another format: its frames pass until the next device-format
+            // row begins.
+            size_t next = FRow + 1;
+            while (next < FOrder.size() &&
+                   !(FOrder[next]->deviceFormat && !FOrder[next]->frames.empty()))
+                ++next;
+            if (next < FOrder.size() && f == FOrder[next]->frames.front()) {
+                FRow = next;
+                FOffset = 1;
+                if (FOffset == FOrder[next]->frames.size()) {
+                    ++FRow;
+                    FOffset = 0;
+                    skipEmptyRows();
+                }
+            }
+        }
+    }
+
+    void skipEmptyRows()
+    {
+        while (FRow < FOrder.size() && FOrder[FRow]->deviceFormat && FOrder[FRow]->frames.empty())
+            ++FRow;
+    }
+
+    std::thread FThread;
+    std::atomic<bool> FStop{false};
+    std::atomic<uint64_t> FFrames{0};
+    mutable std::mutex FMutex;
+    bool FMatching = false;
+    std::vector<const RowAudio *> FOrder;
+    size_t FRow = 0;
+    size_t FOffset = 0;
+    QString FFailure;
+};
+
+OutputChecker *checker = nullptr;
+
+} // namespace
+
+class SoakTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void loopFiftyRows();
+    void tenThousandRows();
+
+private:
+    QTreeWidget *list() const { return form->findChild<QTreeWidget *>("ListView"); }
+    audio::StreamHandle rowStream(int row) const
+    {
+        return list()->topLevelItem(row)->data(0, Qt::UserRole).value<audio::StreamHandle>();
+    }
+    void select(int row)
+    {
+        list()->selectionModel()->select(list()->model()->index(row, 0),
+                                         QItemSelectionModel::ClearAndSelect |
+                                             QItemSelectionModel::Rows);
+    }
+    // Waits for the current row to play to its end, then runs the tick that
+    // the timer would (unless the timer did so first). False on a hang.
+    bool advance()
+    {
+        const int64_t index = form->CurrentIndex();
+        const audio::StreamHandle stream = rowStream(int(index));
+        QElapsedTimer clock;
+        clock.start();
+        while (form->CurrentIndex() == index &&
+               engine.ChannelGetPosition(stream, audio::kPosByte) < form->CurrentLength()) {
+            if (clock.elapsed() > 20000)
+                return false;
+            QCoreApplication::processEvents();
+            std::this_thread::yield();
+        }
+        if (form->CurrentIndex() == index)
+            form->TimerTimer();
+        return true;
+    }
+    // The decoded audio of a fixture, checked against the manifest.
+    RowAudio rowAudio(const QMap<QString, QString> &m);
+
+    audio::Engine engine;
+    ScriptedPrompts prompts;
+    std::unique_ptr<TPlayerForm> form;
+};
+
+void SoakTest::init()
+{
+    prompts = ScriptedPrompts();
+    form = std::make_unique<TPlayerForm>(engine, prompts);
+    form->show();
+    QVERIFY2(prompts.messages.isEmpty(), "the engine starts on the disk driver");
+    QVERIFY(engine.outputRate() == 44100 && engine.outputChannels() == 2);
+}
+
+void SoakTest::cleanup()
+{
+    checker->ignore();
+    form.reset();
+}
+
+RowAudio SoakTest::rowAudio(const QMap<QString, QString> &m)
+{
+    RowAudio row;
+    const std::u16string path = (apeFixtureDir() + "/" + m["file"]).toStdU16String();
+    const audio::StreamHandle h = engine.ApeStreamCreateFile(
+        false, path.c_str(), 0, 0, audio::kFlagUnicodePath | audio::kFlagDecodeOnly);
+    if (h == 0)
+        return row;
+    QByteArray pcm;
+    QByteArray block(10000, 0);
+    while (engine.ChannelIsActive(h) != audio::kActiveStopped) {
+        const uint32_t n = engine.ChannelGetData(h, block.data(), 10000);
+        if (n == audio::kDataError)
+            break;
+        pcm.append(block.constData(), n);
+    }
+    engine.StreamFree(h);
+    if (QCryptographicHash::hash(pcm, QCryptographicHash::Md5).toHex() != m["pcm_md5"].toLatin1())
+        qFatal("%s does not decode to its manifest MD5", qPrintable(m["file"]));
+    row.deviceFormat = m["channels"] == "2" && m["bits"] == "16" && m["rate"] == "44100";
+    if (!row.deviceFormat)
+        return row;
+    const auto *s = reinterpret_cast<const int16_t *>(pcm.constData());
+    for (qsizetype i = 0; i + 1 < pcm.size() / 2; i += 2) {
+        // The engine turns 16-bit samples into floats by dividing by 32768,
+        // which is exact; nothing after it may change them.
+        const Frame f{s[i] / 32768.0f, s[i + 1] / 32768.0f};
+        if (!f.silent())
+            row.frames.push_back(f);
+    }
+    return row;
+}
+
+void SoakTest::loopFiftyRows()
+{
+    const Manifest manifest = Manifest::load(apeFixtureDir() + "/manifest.tsv");
+    std::map<QString, RowAudio> audioOf;
+    for (const auto &m : manifest.rows)
+        audioOf[m["file"]] = RowAudio();
+    // Short files, most in the device's format, a few to be converted.
+    const QStringList kinds = {
+        "s16-stereo-44k-c2000.ape",      "s16-stereo-44k-tiny-c2000.ape",
+        "s16-stereo-44k-one-c2000.ape",  "s16-stereo-44k-fullscale-c2000.ape",
+        "s16-stereo-44k-tiny-c2000.ape", "s16-stereo-44k-silence-c2000.ape",
+        "s16-stereo-44k-one-c2000.ape",  "s16-stereo-44k-tiny-c2000.ape",
+        "s16-mono-22k-c2000.ape",        "s16-stereo-44k-c2000.ape",
+        "u8-mono-8k-odd-c2000.ape",      "s16-stereo-48k-c3000.ape"};
+    for (const auto &m : manifest.rows)
+        if (kinds.contains(m["file"]))
+            audioOf[m["file"]] = rowAudio(m);
+    QStringList paths;
+    for (int i = 0; i < 50; ++i)
+        paths << apeFixtureDir() + "/" + kinds[i % kinds.size()];
+
+    prompts.openAnswers.push_back(paths);
+    form->OpenToolButtonClick();
+    QCOMPARE(list()->topLevelItemCount(), 50);
+    QVERIFY(form->findChild<QCheckBox *>("LoopCheckBox")->isChecked());
+
+    constexpr int kAdvances = 200;
+    std::vector<const RowAudio *> order;
+    for (int i = 0; i <= kAdvances; ++i)
+        order.push_back(&audioOf[QFileInfo(paths[i % 50]).fileName()]);
+    checker->expect(order);
+
+    select(0);
+    form->PlayToolButtonClick();
+    int fdsAfterFirstLoop = 0;
+    qint64 rssAfterFirstLoop = 0;
+    for (int n = 1; n <= kAdvances; ++n) {
+        QVERIFY2(advance(), qPrintable(QString("row %1 never ended").arg(n - 1)));
+        QCOMPARE(form->CurrentIndex(), int64_t(n % 50));
+        QCOMPARE(form->windowTitle(), QStringLiteral("Sorvano [%1]").arg(paths[n % 50]));
+        if (n == 50) {
+            fdsAfterFirstLoop = openDescriptors();
+            rssAfterFirstLoop = residentKiB();
+        }
+    }
+    // Every row before the one now playing has come out whole.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        checker->rowsHeard() >= size_t(kAdvances) || !checker->failure().isEmpty(), 5000);
+    QCOMPARE(checker->failure(), QString());
+    QVERIFY(checker->rowsHeard() >= size_t(kAdvances));
+    QCOMPARE(prompts.messages.size(), 0);
+
+    const int fdsAtEnd = openDescriptors();
+    const qint64 rssAtEnd = residentKiB();
+    qInfo("%d advances, %llu frames out; descriptors %d -> %d; RSS %lld -> %lld KiB", kAdvances,
+          static_cast<unsigned long long>(checker->framesRead()), fdsAfterFirstLoop, fdsAtEnd,
+          rssAfterFirstLoop, rssAtEnd);
+    // Counted while rows play: the playing row's decoder holds its file, and
+    // the stopped row's worker may still be closing its own.
+    QVERIFY2(fdsAtEnd <= fdsAfterFirstLoop + 2, "descriptors grow with each loop");
+    QVERIFY2(rssAtEnd - rssAfterFirstLoop < 16 * 1024, "resident memory grows with each loop");
+}
+
+void SoakTest::tenThousandRows()
+{
+    checker->ignore();
+    form->findChild<QCheckBox *>("LoopCheckBox")->setChecked(true);
+    const QString file = apeFixtureDir() + "/s16-stereo-44k-one-c2000.ape";
+    // One row through first, so that what the window and libraries open once
+    // (and keep) is open before counting.
+    prompts.openAnswers.push_back(QStringList{file});
+    form->OpenToolButtonClick();
+    select(0);
+    form->PlayToolButtonClick();
+    QVERIFY(advance());
+    form->StopToolButtonClick();
+    form->DeleteToolButtonClick();
+    QCOMPARE(list()->topLevelItemCount(), 0);
+    malloc_trim(0);
+    const int fdsBefore = settledDescriptors();
+    const qint64 rssBefore = residentKiB();
+    const size_t heapBefore = mallinfo2().uordblks;
+    constexpr int kRows = 10000;
+    prompts.openAnswers.push_back(QStringList(kRows, file));
+    form->OpenToolButtonClick();
+    QCOMPARE(list()->topLevelItemCount(), kRows);
+    QCOMPARE(prompts.messages.size(), 0);
+    const qint64 rssOpened = residentKiB();
+    QCOMPARE(settledDescriptors(), fdsBefore);
+
+    select(0);
+    form->PlayToolButtonClick();
+    for (int n = 1; n <= kRows; ++n) {
+        QVERIFY2(advance(), qPrintable(QString("row %1 never ended").arg(n - 1)));
+        QCOMPARE(form->CurrentIndex(), int64_t(n % kRows));
+    }
+    const qint64 rssPlayed = residentKiB();
+    QCOMPARE(prompts.messages.size(), 0);
+    form->StopToolButtonClick();
+    QCOMPARE(settledDescriptors(), fdsBefore);
+
+    select(0);
+    for (int n = 0; n < kRows; ++n)
+        form->DeleteToolButtonClick();
+    QCOMPARE(list()->topLevelItemCount(), 0);
+    QCOMPARE(prompts.messages.size(), 0);
+    malloc_trim(0);
+    const qint64 rssDeleted = residentKiB();
+    const size_t heapDeleted = mallinfo2().uordblks;
+    qInfo("10000 rows: RSS %lld KiB before, %lld opened, %lld played through, %lld deleted; "
+          "descriptors %d -> %d",
+          rssBefore, rssOpened, rssPlayed, rssDeleted, fdsBefore, settledDescriptors());
+    QCOMPARE(settledDescriptors(), fdsBefore);
+    // Playing every row once costs nothing that stays.
+    QVERIFY2(rssPlayed - rssOpened < 16 * 1024, "playing rows leaves memory behind");
+
+    // The list and the engine keep the capacity they grew to, but a second
+    // round of as many rows must find room in it: nothing stays per row.
+    prompts.openAnswers.push_back(QStringList(kRows, file));
+    form->OpenToolButtonClick();
+    QCOMPARE(list()->topLevelItemCount(), kRows);
+    select(0);
+    for (int n = 0; n < kRows; ++n)
+        form->DeleteToolButtonClick();
+    malloc_trim(0);
+    const size_t heapAgain = mallinfo2().uordblks;
+    qInfo("heap in use: %zu bytes before, %zu after deleting, %zu after a second round", heapBefore,
+          heapDeleted, heapAgain);
+    QVERIFY2(double(heapAgain) - double(heapDeleted) < 512 * 1024,
+             qPrintable(QString("a round of 10000 rows leaves %1 bytes behind")
+                            .arg(double(heapAgain) - double(heapDeleted))));
+    QCOMPARE(settledDescriptors(), fdsBefore);
+}
+
+int main(int argc, char **argv)
+{
+    QTemporaryDir dir;
+    const QString fifo = dir.filePath("device.f32");
+    if (::mkfifo(QFile::encodeName(fifo).constData(), 0600) != 0)
+        qFatal("cannot make a FIFO for the disk driver");
+    qputenv("SDL_AUDIODRIVER", "disk");
+    qputenv("SDL_DISKAUDIODELAY", "0");
+    qputenv("SDL_DISKAUDIOFILE", QFile::encodeName(fifo));
+    OutputChecker output;
+    checker = &output;
+    output.start(fifo);
+
+    int status;
+    {
+        QApplication app(argc, argv);
+        QCoreApplication::setApplicationName(QStringLiteral("Sorvano"));
+        SoakTest test;
+        status = QTest::qExec(&test, argc, argv);
+    }
+    output.stop(fifo);
+    return status;
+}
+
+#include "tst_soak.moc"
