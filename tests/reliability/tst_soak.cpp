@@ -27,6 +27,14 @@
 
 namespace {
 
+#ifdef __SANITIZE_ADDRESS__
+// AddressSanitizer holds freed memory in quarantine, so resident memory grows
+// by design; its leak checker speaks for memory in that build instead.
+constexpr bool kMemoryIsMeasurable = false;
+#else
+constexpr bool kMemoryIsMeasurable = true;
+#endif
+
 int openDescriptors()
 {
     return int(QDir("/proc/self/fd")
@@ -375,7 +383,8 @@ void SoakTest::loopFiftyRows()
     // Counted while rows play: the playing row's decoder holds its file, and
     // the stopped row's worker may still be closing its own.
     QVERIFY2(fdsAtEnd <= fdsAfterFirstLoop + 2, "descriptors grow with each loop");
-    QVERIFY2(rssAtEnd - rssAfterFirstLoop < 16 * 1024, "resident memory grows with each loop");
+    if (kMemoryIsMeasurable)
+        QVERIFY2(rssAtEnd - rssAfterFirstLoop < 16 * 1024, "resident memory grows with each loop");
 }
 
 void SoakTest::tenThousandRows()
@@ -403,7 +412,7 @@ void SoakTest::tenThousandRows()
     QCOMPARE(list()->topLevelItemCount(), kRows);
     QCOMPARE(prompts.messages.size(), 0);
     const qint64 rssOpened = residentKiB();
-    QCOMPARE(settledDescriptors(), fdsBefore);
+    QVERIFY(settledDescriptors() <= fdsBefore);
 
     select(0);
     form->PlayToolButtonClick();
@@ -414,7 +423,7 @@ void SoakTest::tenThousandRows()
     const qint64 rssPlayed = residentKiB();
     QCOMPARE(prompts.messages.size(), 0);
     form->StopToolButtonClick();
-    QCOMPARE(settledDescriptors(), fdsBefore);
+    QVERIFY(settledDescriptors() <= fdsBefore);
 
     select(0);
     for (int n = 0; n < kRows; ++n)
@@ -427,9 +436,10 @@ void SoakTest::tenThousandRows()
     qInfo("10000 rows: RSS %lld KiB before, %lld opened, %lld played through, %lld deleted; "
           "descriptors %d -> %d",
           rssBefore, rssOpened, rssPlayed, rssDeleted, fdsBefore, settledDescriptors());
-    QCOMPARE(settledDescriptors(), fdsBefore);
+    QVERIFY(settledDescriptors() <= fdsBefore);
     // Playing every row once costs nothing that stays.
-    QVERIFY2(rssPlayed - rssOpened < 16 * 1024, "playing rows leaves memory behind");
+    if (kMemoryIsMeasurable)
+        QVERIFY2(rssPlayed - rssOpened < 16 * 1024, "playing rows leaves memory behind");
 
     // The list and the engine keep the capacity they grew to, but a second
     // round of as many rows must find room in it: nothing stays per row.
@@ -443,10 +453,10 @@ void SoakTest::tenThousandRows()
     const size_t heapAgain = mallinfo2().uordblks;
     qInfo("heap in use: %zu bytes before, %zu after deleting, %zu after a second round", heapBefore,
           heapDeleted, heapAgain);
-    QVERIFY2(double(heapAgain) - double(heapDeleted) < 512 * 1024,
+    QVERIFY2(!kMemoryIsMeasurable || double(heapAgain) - double(heapDeleted) < 512 * 1024,
              qPrintable(QString("a round of 10000 rows leaves %1 bytes behind")
                             .arg(double(heapAgain) - double(heapDeleted))));
-    QCOMPARE(settledDescriptors(), fdsBefore);
+    QVERIFY(settledDescriptors() <= fdsBefore);
 }
 
 int main(int argc, char **argv)
