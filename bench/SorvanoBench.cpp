@@ -244,7 +244,8 @@ void emitField(const char *key, double value)
 
 int childStartup(int argc, char **argv)
 {
-    // The same steps as the program's main().
+    // The steps of the program's main() up to the window on screen (its
+    // signal handlers aside, which cost microseconds).
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Sorvano"));
     QGuiApplication::setDesktopFileName(QStringLiteral("sorvano"));
@@ -788,7 +789,7 @@ int benchMain(int argc, char **argv)
         }
         if (wanted("memory")) {
             std::fprintf(stderr, "memory\n");
-            benchMemory(big, 3, tmp.path());
+            benchMemory(big, runs, tmp.path());
         }
         if (wanted("playlist")) {
             std::fprintf(stderr, "playlist\n");
