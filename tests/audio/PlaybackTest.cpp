@@ -252,8 +252,8 @@ private slots:
         QVERIFY(engine.StreamFree(h));
     }
 
-    // Playback of a damaged file stops where the damage is and then reports
-    // the end, so a playlist advances past it.
+    // Playback of a file cut short still reaches its stated length and
+    // reports the end, so a playlist advances past it.
     void damagedFileEnds()
     {
         const std::u16string path =
