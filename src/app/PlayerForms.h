@@ -72,6 +72,9 @@ private:
     void LayoutComponents();
     void WireCommands();
     void SetUpTray();
+    // The window last active over this one (an open dialog), or else this one, raised and
+    // activated.
+    void BringToFront();
     int Scaled(int designPixels) const;
 
     // The list's rows.

@@ -60,8 +60,17 @@ void TPlayerForm::changeEvent(QEvent *event)
     // once the event is over, and only if the window is still minimised then
     // (a restore may pass through minimised on its way back).
     QTimer::singleShot(0, this, [this] {
-        if (isMinimized() && isVisible() && !FRestoring)
+        if (!isMinimized() || !isVisible())
+            return;
+        if (!FRestoring) {
             Guarded([this] { ApplicationEventsMinimize(); });
+            return;
+        }
+        // The window manager left the window minimised although the click
+        // asked for it back (it can take the map of a window still recorded
+        // as minimised for the last word): ask again.
+        setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+        BringToFront();
     });
 }
 
@@ -97,10 +106,21 @@ void TPlayerForm::TrayIconClick()
     FRestoring = true;
     show();
     setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    BringToFront();
+    QTimer::singleShot(kRestoreSettleMs, this, [this] {
+        FRestoring = false;
+        // A busy window manager can drop an activation that came before it
+        // had mapped the window; the user clicked to get the window in front.
+        if (isVisible() && !isMinimized() && !QApplication::activeWindow())
+            BringToFront();
+    });
+}
+
+void TPlayerForm::BringToFront()
+{
     QWidget *front = QApplication::activeModalWidget();
     if (!front || !front->isVisible() || !front->isEnabled())
         front = this;
     front->raise();
     front->activateWindow();
-    QTimer::singleShot(kRestoreSettleMs, this, [this] { FRestoring = false; });
 }

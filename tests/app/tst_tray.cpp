@@ -98,6 +98,26 @@ bool clickOn(QWidget *window, int button)
                     QString::number(button)});
 }
 
+// What Qt and the X server say of a window, for a failure's message.
+QByteArray windowReport(QWidget *window)
+{
+    const auto xprop = [](const QStringList &args) {
+        QProcess run;
+        run.start(QStringLiteral("xprop"), args);
+        run.waitForFinished(5000);
+        return QString::fromUtf8(run.readAllStandardOutput()).simplified();
+    };
+    QWidget *active = QApplication::activeWindow();
+    return QStringLiteral("state %1, visible %2, active window %3; window 0x%4: %5; root: %6")
+        .arg(int(window->windowState()))
+        .arg(window->isVisible())
+        .arg(active ? active->metaObject()->className() : "none")
+        .arg(window->winId(), 0, 16)
+        .arg(xprop({"-id", QString::number(window->winId()), "WM_STATE", "_NET_WM_STATE"}),
+             xprop({"-root", "_NET_ACTIVE_WINDOW"}))
+        .toUtf8();
+}
+
 bool clickAt(QPoint global, int button)
 {
     return xdotool({"mousemove", QString::number(global.x()), QString::number(global.y()), "sleep",
@@ -120,6 +140,7 @@ private slots:
     void otherClicksDoNothing();
     void hintStaysTitleAndTimerRunsInTray();
     void restoreNeverHidesAgain();
+    void restoreLeftMinimisedComesBack();
     void decodeGoesOnInTray();
     // Without one.
     void noTrayKeepsWindowOnTaskbar();
@@ -178,7 +199,7 @@ void TrayTest::clickIcon()
         QVERIFY(clickOn(iconWindow(), 1));
     }
     QTRY_VERIFY_WITH_TIMEOUT(w.form->isVisible(), 10000);
-    QTRY_VERIFY(w.form->isActiveWindow());
+    QTRY_VERIFY2(w.form->isActiveWindow(), windowReport(w.form.get()).constData());
     QVERIFY(!w.form->isMinimized());
     QVERIFY(!tray()->isVisible());
     QTRY_VERIFY(!iconWindow());
@@ -313,6 +334,24 @@ void TrayTest::restoreNeverHidesAgain()
     w.form->activateWindow();
     minimise();
     clickIcon();
+}
+
+void TrayTest::restoreLeftMinimisedComesBack()
+{
+    showForm();
+    minimise();
+    HideCounter counter;
+    w.form->installEventFilter(&counter);
+    clickIcon();
+    // A window manager that takes the minimised state of the map for the
+    // last word leaves the window minimised on the taskbar.
+    w.form->setWindowState(w.form->windowState() | Qt::WindowMinimized);
+    QTRY_VERIFY2(!w.form->isMinimized(), windowReport(w.form.get()).constData());
+    QTRY_VERIFY2(w.form->isActiveWindow(), windowReport(w.form.get()).constData());
+    QVERIFY(w.form->isVisible());
+    QVERIFY(!tray()->isVisible());
+    QCOMPARE(counter.hides, 0);
+    w.form->removeEventFilter(&counter);
 }
 
 void TrayTest::decodeGoesOnInTray()
