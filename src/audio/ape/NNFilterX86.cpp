@@ -42,26 +42,9 @@ dotAdaptBody(int16_t *coeffs, const int16_t *delay, const int16_t *adapt, int or
     return _mm_cvtsi128_si32(sum);
 }
 
-int32_t dotAdapt(int16_t *coeffs, const int16_t *delay, const int16_t *adapt, int order,
-                 int direction)
-{
-    return dotAdaptBody(coeffs, delay, adapt, order, direction);
-}
-
-struct Dot
-{
-    int32_t operator()(int16_t *c, const int16_t *d, const int16_t *a, int order, int dir) const
-    {
-        return dotAdaptBody(c, d, a, order, dir);
-    }
-};
-
-#include "NNFilterLoop.inc"
-
-void apply(NNFilter::State &s, int32_t *data, int count)
-{
-    filterLoop(s, data, count, Dot{});
-}
+// Loops unrolled per order only where they were measured to pay.
+constexpr bool kUnrollOrders = false;
+#include "NNFilterKernel.inc"
 
 } // namespace sse2set
 #if defined(__clang__)
@@ -113,48 +96,8 @@ dotAdaptBody(int16_t *coeffs, const int16_t *delay, const int16_t *adapt, int or
     return _mm_cvtsi128_si32(s);
 }
 
-int32_t dotAdapt(int16_t *coeffs, const int16_t *delay, const int16_t *adapt, int order,
-                 int direction)
-{
-    return dotAdaptBody(coeffs, delay, adapt, order, direction);
-}
-
-struct Dot
-{
-    int32_t operator()(int16_t *c, const int16_t *d, const int16_t *a, int order, int dir) const
-    {
-        return dotAdaptBody(c, d, a, order, dir);
-    }
-};
-
-#include "NNFilterLoop.inc"
-
-// The orders the levels use, each with its loop unrolled.
-template <int Order> struct FixedDot
-{
-    int32_t operator()(int16_t *c, const int16_t *d, const int16_t *a, int, int dir) const
-    {
-        return dotAdaptBody(c, d, a, Order, dir);
-    }
-};
-
-void apply(NNFilter::State &s, int32_t *data, int count)
-{
-    switch (s.order) {
-    case 16:
-        return filterLoop(s, data, count, FixedDot<16>{});
-    case 32:
-        return filterLoop(s, data, count, FixedDot<32>{});
-    case 64:
-        return filterLoop(s, data, count, FixedDot<64>{});
-    case 256:
-        return filterLoop(s, data, count, FixedDot<256>{});
-    case 1280:
-        return filterLoop(s, data, count, FixedDot<1280>{});
-    default:
-        return filterLoop(s, data, count, Dot{});
-    }
-}
+constexpr bool kUnrollOrders = true;
+#include "NNFilterKernel.inc"
 
 using Stage = NNFilter::State;
 inline Stage stageFrom(const NNFilter::State &s)
@@ -237,48 +180,8 @@ dotAdaptBody(int16_t *coeffs, const int16_t *delay, const int16_t *adapt, int or
     return _mm_cvtsi128_si32(x);
 }
 
-int32_t dotAdapt(int16_t *coeffs, const int16_t *delay, const int16_t *adapt, int order,
-                 int direction)
-{
-    return dotAdaptBody(coeffs, delay, adapt, order, direction);
-}
-
-struct Dot
-{
-    int32_t operator()(int16_t *c, const int16_t *d, const int16_t *a, int order, int dir) const
-    {
-        return dotAdaptBody(c, d, a, order, dir);
-    }
-};
-
-#include "NNFilterLoop.inc"
-
-// The orders the levels use, each with its loop unrolled.
-template <int Order> struct FixedDot
-{
-    int32_t operator()(int16_t *c, const int16_t *d, const int16_t *a, int, int dir) const
-    {
-        return dotAdaptBody(c, d, a, Order, dir);
-    }
-};
-
-void apply(NNFilter::State &s, int32_t *data, int count)
-{
-    switch (s.order) {
-    case 16:
-        return filterLoop(s, data, count, FixedDot<16>{});
-    case 32:
-        return filterLoop(s, data, count, FixedDot<32>{});
-    case 64:
-        return filterLoop(s, data, count, FixedDot<64>{});
-    case 256:
-        return filterLoop(s, data, count, FixedDot<256>{});
-    case 1280:
-        return filterLoop(s, data, count, FixedDot<1280>{});
-    default:
-        return filterLoop(s, data, count, Dot{});
-    }
-}
+constexpr bool kUnrollOrders = true;
+#include "NNFilterKernel.inc"
 
 // In the whole-frame pass a filter keeps its newest 16 delay values and
 // steps in registers: each sample stores one value of each, and a vector
