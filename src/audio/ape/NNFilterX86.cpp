@@ -11,16 +11,23 @@
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 
+// Everything between TARGET_BEGIN and TARGET_END is compiled for the named
+// instruction sets, and runs only after the processor was checked for them.
+#define TARGET_PRAGMA(text) _Pragma(#text)
+#if defined(__clang__)
+#define TARGET_BEGIN(sets)                                                                         \
+    TARGET_PRAGMA(clang attribute push(__attribute__((target(sets))), apply_to = function))
+#define TARGET_END TARGET_PRAGMA(clang attribute pop)
+#else
+#define TARGET_BEGIN(sets) TARGET_PRAGMA(GCC push_options) TARGET_PRAGMA(GCC target(sets))
+#define TARGET_END TARGET_PRAGMA(GCC pop_options)
+#endif
+
 namespace ape::kernels {
 
 namespace {
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("sse2"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("sse2")
-#endif
+TARGET_BEGIN("sse2")
 namespace sse2set {
 
 // Multiplying by -1, 0 or 1 is a sign mask applied to the steps.
@@ -47,18 +54,9 @@ constexpr bool kUnrollOrders = false;
 #include "NNFilterKernel.inc"
 
 } // namespace sse2set
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+TARGET_END
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2")
-#endif
+TARGET_BEGIN("avx2")
 namespace avx2set {
 
 __attribute__((always_inline)) inline int32_t
@@ -116,19 +114,9 @@ template <int Order> __attribute__((always_inline)) inline int32_t stageStep(Sta
 #include "FusedFrame.inc"
 
 } // namespace avx2set
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+TARGET_END
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2,avx512f,avx512bw,avx512vl"))),            \
-                             apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2,avx512f,avx512bw,avx512vl")
-#endif
+TARGET_BEGIN("avx2,avx512f,avx512bw,avx512vl")
 // GCC 12's own AVX-512 headers leave an operand undefined on purpose.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
@@ -315,11 +303,7 @@ __attribute__((always_inline)) inline int32_t stageStep(Stage &st, int32_t input
 
 } // namespace avx512set
 #pragma GCC diagnostic pop
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+TARGET_END
 
 } // namespace
 
