@@ -7,6 +7,7 @@
 // children of this program started with a --child-* mode.
 #include "BenchSupport.h"
 #include "Manifest.h"
+#include "PlayerWindow.h"
 #include "ScriptedPrompts.h"
 #include "app/PlayerForms.h"
 #include "app/Prompts.h"
@@ -86,36 +87,18 @@ QString selfPath()
 }
 
 // A real window on a real engine, its dialogs answered by script.
-struct Rig
+struct Rig : PlayerWindow<audio::Engine>
 {
-    audio::Engine engine;
-    ScriptedPrompts prompts;
-    TPlayerForm form{engine, prompts};
-
     Rig()
     {
-        if (!showAndWait(form))
+        create();
+        if (!showAndWait(*form))
             fail(QStringLiteral("the window was never exposed"));
         if (!prompts.messages.isEmpty())
             fail(QStringLiteral("start-up said: ") + prompts.messages.first().text);
     }
 
-    QTreeWidget *list() const { return form.findChild<QTreeWidget *>(QStringLiteral("ListView")); }
-    QToolButton *button(const char *name) const
-    {
-        return form.findChild<QToolButton *>(QString::fromLatin1(name));
-    }
-    int rows() const { return list()->topLevelItemCount(); }
-    audio::StreamHandle stream(int row) const
-    {
-        return list()->topLevelItem(row)->data(0, Qt::UserRole).value<audio::StreamHandle>();
-    }
-    void select(int row)
-    {
-        list()->selectionModel()->select(list()->model()->index(row, 0),
-                                         QItemSelectionModel::ClearAndSelect |
-                                             QItemSelectionModel::Rows);
-    }
+    QToolButton *button(const char *name) const { return child<QToolButton>(name); }
     void open(const QStringList &paths)
     {
         prompts.openAnswers.push_back(paths);
@@ -125,7 +108,7 @@ struct Rig
     {
         select(row);
         button("PlayToolButton")->click();
-        if (form.CurrentIndex() != row)
+        if (form->CurrentIndex() != row)
             fail(QStringLiteral("row %1 did not start playing").arg(row));
     }
     void stop() { button("StopToolButton")->click(); }
@@ -137,7 +120,7 @@ struct Rig
         prompts.messages.clear();
         prompts.errorReports.clear();
         const int64_t start = monotonicNs();
-        form.DecodeFile(source, destination);
+        form->DecodeFile(source, destination);
         const double seconds = secondsSince(start);
         const QString done = QStringLiteral("Done, the output file is \"%1\".").arg(destination);
         if (!prompts.errorReports.isEmpty())
@@ -311,7 +294,7 @@ int childPlaylist(int argc, char **argv, int rows)
     Rig rig;
     rig.open({paths.first()});
     rig.play(0);
-    const double tickOne = tickMicroseconds(rig.form);
+    const double tickOne = tickMicroseconds(*rig.form);
     rig.stop();
     pumpFor(200);
 
@@ -321,27 +304,27 @@ int childPlaylist(int argc, char **argv, int rows)
     rig.open(paths.mid(1));
     QCoreApplication::processEvents();
     const double seconds = secondsSince(start);
-    if (rig.rows() != rows || !rig.prompts.messages.isEmpty())
+    if (rig.rowCount() != rows || !rig.prompts.messages.isEmpty())
         fail(QStringLiteral("the playlist has %1 rows, %2 messages")
-                 .arg(rig.rows())
+                 .arg(rig.rowCount())
                  .arg(rig.prompts.messages.size()));
     pumpFor(200);
     const long rssAfter = statusKb("VmRSS");
     const int fdsAfter = openDescriptors();
 
     rig.play(rows - 1);
-    const double tickMany = tickMicroseconds(rig.form);
+    const double tickMany = tickMicroseconds(*rig.form);
     rig.stop();
 
     std::vector<double> deletes;
     for (int i = 0; i < 9; ++i) {
-        const int before = rig.rows();
+        const int before = rig.rowCount();
         rig.select(before / 2);
         const int64_t t = monotonicNs();
         rig.button("DeleteToolButton")->click();
         QCoreApplication::processEvents();
         deletes.push_back(secondsSince(t) * 1000);
-        if (rig.rows() != before - 1)
+        if (rig.rowCount() != before - 1)
             fail(QStringLiteral("Delete did not remove the row"));
     }
     rlimit after{};
@@ -384,7 +367,7 @@ int childPlay(int argc, char **argv, const QString &file, double seconds, int wi
     const double wall = secondsSince(wallStart);
     const double cpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpuStart;
     const double audio = double(mixed - mixedStart) / rig.engine.outputRate();
-    if (rig.form.CurrentIndex() != 0)
+    if (rig.form->CurrentIndex() != 0)
         fail(QStringLiteral("playback did not go on looping"));
     rig.stop();
     emitField("share_median", median(shares));
@@ -639,10 +622,10 @@ void benchExport(Rig &rig, const QList<Fixture> &files, int runs, const QString 
 void benchSeek(Rig &rig, const QString &file)
 {
     rig.open({file});
-    const int row = rig.rows() - 1;
+    const int row = rig.rowCount() - 1;
     rig.play(row);
     pumpFor(300);
-    const audio::StreamHandle stream = rig.stream(row);
+    const audio::StreamHandle stream = rig.rowStream(row);
     const int64_t length = rig.engine.ChannelGetLength(stream, audio::kPosByte);
     constexpr int64_t frameBytes = 4; // the seek file is 16-bit stereo
     std::mt19937 random(9);

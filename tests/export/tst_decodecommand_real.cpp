@@ -1,9 +1,7 @@
 // The Decode command through the real window on the real engine.
 #include "Manifest.h"
-#include "ScriptedPrompts.h"
+#include "RealWindow.h"
 #include "WindowFixture.h"
-#include "app/PlayerForms.h"
-#include "audio/Engine.h"
 
 #include <QApplication>
 #include <QCryptographicHash>
@@ -13,7 +11,7 @@
 #include <QTreeWidget>
 #include <QtTest>
 
-class DecodeCommandRealTest : public QObject
+class DecodeCommandRealTest : public QObject, private RealWindow
 {
     Q_OBJECT
 
@@ -24,30 +22,18 @@ private slots:
     void damagedSourceReported();
 
 private:
-    QTreeWidget *list() const { return form->findChild<QTreeWidget *>("ListView"); }
-    void select(int row)
-    {
-        list()->selectionModel()->select(list()->model()->index(row, 0),
-                                         QItemSelectionModel::ClearAndSelect |
-                                             QItemSelectionModel::Rows);
-    }
     void decode(const QString &destination)
     {
         prompts.saveAnswers.push_back(destination);
         form->findChild<QToolButton *>("DecodeToolButton")->click();
     }
 
-    audio::Engine engine;
-    ScriptedPrompts prompts;
-    std::unique_ptr<TPlayerForm> form;
     QTemporaryDir dir;
 };
 
 void DecodeCommandRealTest::init()
 {
-    prompts = ScriptedPrompts();
-    form = std::make_unique<TPlayerForm>(engine, prompts);
-    form->show();
+    showWindow();
     QVERIFY2(prompts.messages.isEmpty(), "the engine starts on the dummy driver");
 }
 
@@ -60,8 +46,7 @@ void DecodeCommandRealTest::decodesWhileAnotherRowPlays()
 {
     const QString hires = apeFixtureDir() + "/s24-stereo-96k-c5000.ape";
     const QString mono = apeFixtureDir() + "/s16-mono-22k-c2000.ape";
-    prompts.openAnswers.push_back(QStringList{hires, mono});
-    form->OpenToolButtonClick();
+    open(QStringList{hires, mono});
     QCOMPARE(list()->topLevelItemCount(), 2);
     select(1);
     form->PlayToolButtonClick();
@@ -87,8 +72,7 @@ void DecodeCommandRealTest::decodesWhileAnotherRowPlays()
 void DecodeCommandRealTest::damagedSourceReported()
 {
     const QString damaged = apeCorruptDir() + "/cut-50pct.ape";
-    prompts.openAnswers.push_back(QStringList{damaged});
-    form->OpenToolButtonClick();
+    open(QStringList{damaged});
     QCOMPARE(list()->topLevelItemCount(), 1);
     select(0);
     const QString dest = dir.filePath("damaged.wav");

@@ -1,7 +1,5 @@
 // Playback through the real window on the real engine (SDL's dummy driver).
-#include "ScriptedPrompts.h"
-#include "app/PlayerForms.h"
-#include "audio/Engine.h"
+#include "RealWindow.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -17,7 +15,7 @@ constexpr int64_t kFixtureBytes = 529200; // 3 s of 16-bit stereo at 44100 Hz
 
 } // namespace
 
-class PlaybackRealTest : public QObject
+class PlaybackRealTest : public QObject, private RealWindow
 {
     Q_OBJECT
 
@@ -25,18 +23,11 @@ private slots:
     void init();
     void cleanup();
     void playsAdvancesAndSeeks();
-
-private:
-    audio::Engine engine;
-    ScriptedPrompts prompts;
-    std::unique_ptr<TPlayerForm> form;
 };
 
 void PlaybackRealTest::init()
 {
-    prompts = ScriptedPrompts();
-    form = std::make_unique<TPlayerForm>(engine, prompts);
-    form->show();
+    showWindow();
 }
 
 void PlaybackRealTest::cleanup()
@@ -47,15 +38,9 @@ void PlaybackRealTest::cleanup()
 void PlaybackRealTest::playsAdvancesAndSeeks()
 {
     QVERIFY2(prompts.messages.isEmpty(), "the engine starts on the dummy driver");
-    prompts.openAnswers.push_back(QStringList{kFixture, kOther});
-    form->OpenToolButtonClick();
-    auto *list = form->findChild<QTreeWidget *>(QStringLiteral("ListView"));
-    QCOMPARE(list->topLevelItemCount(), 2);
-    const auto streamOf = [&](int row) {
-        return list->topLevelItem(row)->data(0, Qt::UserRole).value<audio::StreamHandle>();
-    };
-    list->selectionModel()->select(list->model()->index(0, 0),
-                                   QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    open(QStringList{kFixture, kOther});
+    QCOMPARE(rowCount(), 2);
+    select(0);
 
     form->PlayToolButtonClick();
     QCOMPARE(form->CurrentIndex(), 0);
@@ -72,7 +57,7 @@ void PlaybackRealTest::playsAdvancesAndSeeks()
     bar->setSliderPosition(80);
     bar->setSliderDown(false);
     const int64_t target = kFixtureBytes * 80 / 100;
-    const int64_t afterSeek = engine.ChannelGetPosition(streamOf(0), audio::kPosByte);
+    const int64_t afterSeek = engine.ChannelGetPosition(rowStream(0), audio::kPosByte);
     QVERIFY2(afterSeek >= target - 4 * 44100 / 5 && afterSeek <= target + 4 * 44100 / 5,
              qPrintable(QString::number(afterSeek)));
 
@@ -80,8 +65,8 @@ void PlaybackRealTest::playsAdvancesAndSeeks()
     QVERIFY(form->findChild<QCheckBox *>(QStringLiteral("LoopCheckBox"))->isChecked());
     QTRY_COMPARE_WITH_TIMEOUT(form->CurrentIndex(), int64_t(1), 4000);
     QCOMPARE(form->windowTitle(), QStringLiteral("Sorvano [%1]").arg(kOther));
-    QVERIFY(engine.ChannelIsActive(streamOf(1)) != audio::kActiveStopped);
-    QCOMPARE(engine.ChannelIsActive(streamOf(0)), audio::kActiveStopped);
+    QVERIFY(engine.ChannelIsActive(rowStream(1)) != audio::kActiveStopped);
+    QCOMPARE(engine.ChannelIsActive(rowStream(0)), audio::kActiveStopped);
     QVERIFY(prompts.messages.isEmpty());
 }
 

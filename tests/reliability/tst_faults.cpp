@@ -2,9 +2,7 @@
 // (SDL's dummy driver): a row's file changed after it was added, destinations
 // that fail during a decode, hostile file names.
 #include "Manifest.h"
-#include "ScriptedPrompts.h"
-#include "app/PlayerForms.h"
-#include "audio/Engine.h"
+#include "RealWindow.h"
 #include "audio/FfmpegDecoder.h"
 #include "export/DecodeLayout.h"
 
@@ -133,7 +131,7 @@ private:
 
 } // namespace
 
-class FaultsTest : public QObject
+class FaultsTest : public QObject, private RealWindow
 {
     Q_OBJECT
 
@@ -148,23 +146,7 @@ private slots:
     void hostileNames();
 
 private:
-    QTreeWidget *list() const { return form->findChild<QTreeWidget *>("ListView"); }
     QLabel *panel() const { return form->findChild<QLabel *>("DecodePanel"); }
-    audio::StreamHandle rowStream(int row) const
-    {
-        return list()->topLevelItem(row)->data(0, Qt::UserRole).value<audio::StreamHandle>();
-    }
-    void select(int row)
-    {
-        list()->selectionModel()->select(list()->model()->index(row, 0),
-                                         QItemSelectionModel::ClearAndSelect |
-                                             QItemSelectionModel::Rows);
-    }
-    void open(const QStringList &paths)
-    {
-        prompts.openAnswers.push_back(paths);
-        form->OpenToolButtonClick();
-    }
     void decode(const QString &destination, Answer overwrite = Answer::Cancel)
     {
         prompts.saveAnswers.push_back(destination);
@@ -188,9 +170,6 @@ private:
         QVERIFY(list()->isEnabled());
     }
 
-    audio::Engine engine;
-    ScriptedPrompts prompts;
-    std::unique_ptr<TPlayerForm> form;
     std::unique_ptr<QTemporaryDir> dir;
 };
 
@@ -198,9 +177,7 @@ void FaultsTest::init()
 {
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
-    prompts = ScriptedPrompts();
-    form = std::make_unique<TPlayerForm>(engine, prompts);
-    form->show();
+    showWindow();
     QVERIFY2(prompts.messages.isEmpty(), "the engine starts on the dummy driver");
 }
 

@@ -4,9 +4,7 @@
 // rows must come out sample for sample in order; and 10,000 rows opened,
 // played through and deleted. Memory and descriptors stay flat.
 #include "Manifest.h"
-#include "ScriptedPrompts.h"
-#include "app/PlayerForms.h"
-#include "audio/Engine.h"
+#include "RealWindow.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -226,7 +224,7 @@ OutputChecker *checker = nullptr;
 
 } // namespace
 
-class SoakTest : public QObject
+class SoakTest : public QObject, private RealWindow
 {
     Q_OBJECT
 
@@ -237,17 +235,6 @@ private slots:
     void tenThousandRows();
 
 private:
-    QTreeWidget *list() const { return form->findChild<QTreeWidget *>("ListView"); }
-    audio::StreamHandle rowStream(int row) const
-    {
-        return list()->topLevelItem(row)->data(0, Qt::UserRole).value<audio::StreamHandle>();
-    }
-    void select(int row)
-    {
-        list()->selectionModel()->select(list()->model()->index(row, 0),
-                                         QItemSelectionModel::ClearAndSelect |
-                                             QItemSelectionModel::Rows);
-    }
     // Waits for the current row to play to its end, then runs the tick that
     // the timer would (unless the timer did so first). False on a hang.
     bool advance()
@@ -269,17 +256,11 @@ private:
     }
     // The decoded audio of a fixture, checked against the manifest.
     RowAudio rowAudio(const QMap<QString, QString> &m);
-
-    audio::Engine engine;
-    ScriptedPrompts prompts;
-    std::unique_ptr<TPlayerForm> form;
 };
 
 void SoakTest::init()
 {
-    prompts = ScriptedPrompts();
-    form = std::make_unique<TPlayerForm>(engine, prompts);
-    form->show();
+    showWindow();
     QVERIFY2(prompts.messages.isEmpty(), "the engine starts on the disk driver");
     QVERIFY(engine.outputRate() == 44100 && engine.outputChannels() == 2);
 }
@@ -344,8 +325,7 @@ void SoakTest::loopFiftyRows()
     for (int i = 0; i < 50; ++i)
         paths << apeFixtureDir() + "/" + kinds[i % kinds.size()];
 
-    prompts.openAnswers.push_back(paths);
-    form->OpenToolButtonClick();
+    open(paths);
     QCOMPARE(list()->topLevelItemCount(), 50);
     QVERIFY(form->findChild<QCheckBox *>("LoopCheckBox")->isChecked());
 
@@ -394,8 +374,7 @@ void SoakTest::tenThousandRows()
     const QString file = apeFixtureDir() + "/s16-stereo-44k-one-c2000.ape";
     // One row through first, so that what the window and libraries open once
     // (and keep) is open before counting.
-    prompts.openAnswers.push_back(QStringList{file});
-    form->OpenToolButtonClick();
+    open(QStringList{file});
     select(0);
     form->PlayToolButtonClick();
     QVERIFY(advance());
@@ -407,8 +386,7 @@ void SoakTest::tenThousandRows()
     const qint64 rssBefore = residentKiB();
     const size_t heapBefore = mallinfo2().uordblks;
     constexpr int kRows = 10000;
-    prompts.openAnswers.push_back(QStringList(kRows, file));
-    form->OpenToolButtonClick();
+    open(QStringList(kRows, file));
     QCOMPARE(list()->topLevelItemCount(), kRows);
     QCOMPARE(prompts.messages.size(), 0);
     const qint64 rssOpened = residentKiB();
@@ -443,8 +421,7 @@ void SoakTest::tenThousandRows()
 
     // The list and the engine keep the capacity they grew to, but a second
     // round of as many rows must find room in it: nothing stays per row.
-    prompts.openAnswers.push_back(QStringList(kRows, file));
-    form->OpenToolButtonClick();
+    open(QStringList(kRows, file));
     QCOMPARE(list()->topLevelItemCount(), kRows);
     select(0);
     for (int n = 0; n < kRows; ++n)

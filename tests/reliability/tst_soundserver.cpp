@@ -2,9 +2,7 @@
 // absent at start-up, killed during playback, or loses its only sink: the
 // window never hangs and later commands answer with their messages.
 #include "Manifest.h"
-#include "ScriptedPrompts.h"
-#include "app/PlayerForms.h"
-#include "audio/Engine.h"
+#include "RealWindow.h"
 
 #include <QApplication>
 #include <QProcess>
@@ -84,7 +82,7 @@ private:
 
 } // namespace
 
-class SoundServerTest : public QObject
+class SoundServerTest : public QObject, private RealWindow
 {
     Q_OBJECT
 
@@ -96,25 +94,13 @@ private slots:
     void lostDuringPlayback();
 
 private:
-    QTreeWidget *list() const { return form->findChild<QTreeWidget *>("ListView"); }
-    void select(int row)
-    {
-        list()->selectionModel()->select(list()->model()->index(row, 0),
-                                         QItemSelectionModel::ClearAndSelect |
-                                             QItemSelectionModel::Rows);
-    }
     void createWindow(const QString &server)
     {
         qputenv("SDL_AUDIODRIVER", "pulseaudio");
         qputenv("PULSE_SERVER", server.toUtf8());
-        prompts = ScriptedPrompts();
-        form = std::make_unique<TPlayerForm>(engine, prompts);
-        form->show();
+        showWindow();
     }
 
-    audio::Engine engine;
-    ScriptedPrompts prompts;
-    std::unique_ptr<TPlayerForm> form;
     QTemporaryDir dir;
 };
 
@@ -140,8 +126,7 @@ void SoundServerTest::absentAtStartUp()
     createWindow("unix:" + dir.filePath("no-server-here"));
     QCOMPARE(prompts.messageTexts(), QStringList{"Error initializing audio."});
     QVERIFY(form->isVisible());
-    prompts.openAnswers.push_back(QStringList{kTone});
-    form->OpenToolButtonClick();
+    open(QStringList{kTone});
     QCOMPARE(prompts.messageTexts().last(), QStringLiteral("Error load the \"%1\".").arg(kTone));
     QCOMPARE(list()->topLevelItemCount(), 0);
     QVERIFY(form->FormCloseQuery());
@@ -161,8 +146,7 @@ void SoundServerTest::lostDuringPlayback()
     QVERIFY(pulse.start());
     createWindow(pulse.server());
     QCOMPARE(prompts.messageTexts(), QStringList());
-    prompts.openAnswers.push_back(QStringList{kTone, kTiny});
-    form->OpenToolButtonClick();
+    open(QStringList{kTone, kTiny});
     QCOMPARE(list()->topLevelItemCount(), 2);
     select(0);
     form->PlayToolButtonClick();
