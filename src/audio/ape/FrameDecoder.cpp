@@ -45,23 +45,19 @@ FrameDecoder::FrameDecoder(const StreamInfo &info, DotAdaptFn kernel)
     }
 }
 
-bool FrameDecoder::decode(const uint8_t *bytes, size_t size, int skip, uint32_t blocks,
-                          uint8_t *pcm)
+bool FrameDecoder::decode(std::vector<uint8_t> &bytes, int skip, uint32_t blocks, uint8_t *pcm)
 {
     // The stream is made of little-endian 32-bit words read most significant
     // byte first; a missing tail of the last word reads as zeros.
-    const size_t words = (size + 3) / 4;
-    stream_.assign(words * 4, 0);
-    for (size_t w = 0; w < words; ++w) {
-        uint8_t word[4] = {0, 0, 0, 0};
-        std::memcpy(word, bytes + w * 4, std::min<size_t>(4, size - w * 4));
-        stream_[w * 4 + 0] = word[3];
-        stream_[w * 4 + 1] = word[2];
-        stream_[w * 4 + 2] = word[1];
-        stream_[w * 4 + 3] = word[0];
+    bytes.resize((bytes.size() + 3) / 4 * 4, 0);
+    for (size_t w = 0; w < bytes.size(); w += 4) {
+        std::swap(bytes[w], bytes[w + 3]);
+        std::swap(bytes[w + 1], bytes[w + 2]);
     }
-    const uint8_t *p = stream_.data() + skip;
-    const uint8_t *end = stream_.data() + stream_.size();
+    if (skip < 0 || size_t(skip) > bytes.size())
+        return false;
+    const uint8_t *p = bytes.data() + skip;
+    const uint8_t *end = bytes.data() + bytes.size();
     if (end - p < 6)
         return false;
     uint32_t crc = be32(p);
@@ -81,6 +77,24 @@ bool FrameDecoder::decode(const uint8_t *bytes, size_t size, int skip, uint32_t 
     rc_ = &rc;
 
     const int channels = info_.channels;
+    // 24-bit frames may need their prediction run twice; the one pass is
+    // for the others.
+    const bool bothSilent = (flags & (kLeftSilent | kRightSilent)) == (kLeftSilent | kRightSilent);
+    const bool narrow = info_.bits == 8 || info_.bits == 16;
+    if (fused_ && narrow && channels == 2 && !(flags & kPseudoStereo) && !bothSilent) {
+        NNFilter::State *fy[3] = {}, *fx[3] = {};
+        const int stages = int(filters_[0].size());
+        for (int i = 0; i < stages; ++i) {
+            filters_[0][size_t(i)]->reset();
+            filters_[1][size_t(i)]->reset();
+            fy[i] = &filters_[0][size_t(i)]->state();
+            fx[i] = &filters_[1][size_t(i)]->state();
+        }
+        const int r = fused_(rc, fy, fx, stages, info_.bits, pcm, blocks);
+        if (r >= 0)
+            return r == 1 && crcMatches(pcm, blocks, crc);
+    }
+
     for (int c = 0; c < 2; ++c)
         ch_[c].assign(blocks, 0);
 
@@ -96,23 +110,8 @@ bool FrameDecoder::decode(const uint8_t *bytes, size_t size, int skip, uint32_t 
         return finish(blocks, pcm, crc);
     }
 
-    if ((flags & (kLeftSilent | kRightSilent)) == (kLeftSilent | kRightSilent))
+    if (bothSilent)
         return finish(blocks, pcm, crc);
-    // 24-bit frames may need their prediction run twice; the one pass is
-    // for the others.
-    if (fused_ && info_.bits != 24) {
-        NNFilter::State *fy[3] = {}, *fx[3] = {};
-        const int stages = int(filters_[0].size());
-        for (int i = 0; i < stages; ++i) {
-            filters_[0][size_t(i)]->reset();
-            filters_[1][size_t(i)]->reset();
-            fy[i] = &filters_[0][size_t(i)]->state();
-            fx[i] = &filters_[1][size_t(i)]->state();
-        }
-        const int r = fused_(rc, fy, fx, stages, ch_[0].data(), ch_[1].data(), blocks);
-        if (r >= 0)
-            return r == 1 && finish(blocks, pcm, crc);
-    }
     if (!entropy(true, blocks))
         return false;
     filter(ch_[0].data(), 0, blocks);
@@ -223,7 +222,13 @@ bool FrameDecoder::finish(uint32_t blocks, uint8_t *pcm, uint32_t crc)
         }
         break;
     }
-    const uint32_t state = crc32Update(0xFFFFFFFFu, pcm, size_t(o - pcm));
+    return crcMatches(pcm, blocks, crc);
+}
+
+bool FrameDecoder::crcMatches(const uint8_t *pcm, uint32_t blocks, uint32_t crc) const
+{
+    const size_t size = size_t(blocks) * size_t(info_.channels) * size_t(info_.bits / 8);
+    const uint32_t state = crc32Update(0xFFFFFFFFu, pcm, size);
     return (~state >> 1) == crc;
 }
 

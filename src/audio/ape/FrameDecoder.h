@@ -18,9 +18,11 @@ public:
     explicit FrameDecoder(const StreamInfo &info, DotAdaptFn kernel = kernels::best());
 
     // `bytes` are the frame's bytes as stored, from FrameSpan::wordStart to
-    // FrameSpan::end. Writes blocks * channels samples of interleaved PCM in
-    // the delivered format and returns true only when the frame's CRC matches.
-    bool decode(const uint8_t *bytes, size_t size, int skip, uint32_t blocks, uint8_t *pcm);
+    // FrameSpan::end; they are used up (put into stream order in place, so a
+    // long frame is not held twice). Writes blocks * channels samples of
+    // interleaved PCM in the delivered format and returns true only when the
+    // frame's CRC matches.
+    bool decode(std::vector<uint8_t> &bytes, int skip, uint32_t blocks, uint8_t *pcm);
 
     // 24-bit files say nothing about the width their predictor wrapped at;
     // decoders of one file share what the last frame showed.
@@ -30,9 +32,9 @@ private:
     bool entropy(bool stereo, uint32_t blocks);
     void filter(int32_t *data, int channel, uint32_t blocks);
     bool finish(uint32_t blocks, uint8_t *pcm, uint32_t crc);
+    bool crcMatches(const uint8_t *pcm, uint32_t blocks, uint32_t crc) const;
 
     StreamInfo info_;
-    std::vector<uint8_t> stream_;
     std::vector<int32_t> ch_[2];
     std::vector<int32_t> saved_[2];
     std::vector<std::unique_ptr<NNFilter>> filters_[2];

@@ -50,7 +50,7 @@ bool FrameSource::decode(uint32_t index, Context &context, std::vector<uint8_t> 
     if (file_->readAt(span.wordStart, context.bytes.data(), size) != size)
         return false;
     decoded_.fetch_add(1, std::memory_order_relaxed);
-    return context.decoder.decode(context.bytes.data(), size, span.skip, blocks, pcm.data());
+    return context.decoder.decode(context.bytes, span.skip, blocks, pcm.data());
 }
 
 } // namespace ape

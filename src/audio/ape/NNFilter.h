@@ -64,11 +64,11 @@ private:
 };
 
 // Decodes a stereo frame's residuals and undoes its filters (stages, in
-// order, per channel) and prediction in one pass, leaving left and right in
-// y and x. Returns 1, 0 when the data is damaged, or -1 for a stage layout
-// it does not know.
+// order, per channel) and prediction in one pass, writing the frame's
+// interleaved PCM of `bits` (8 or 16) to pcm. Returns 1, 0 when the data is
+// damaged, or -1 for a stage layout it does not know.
 using FusedStereoFn = int (*)(RangeDecoder &rc, NNFilter::State *const *fy,
-                              NNFilter::State *const *fx, int stages, int32_t *y, int32_t *x,
+                              NNFilter::State *const *fx, int stages, int bits, uint8_t *pcm,
                               uint32_t blocks);
 
 namespace kernels {
