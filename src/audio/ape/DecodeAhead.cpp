@@ -3,7 +3,7 @@
 namespace ape {
 
 DecodeAhead::DecodeAhead(const FrameSource &source, int threads)
-    : source_(source), threads_(std::max(threads, 1)), window_(size_t(threads_) + 1)
+    : source_(source), threads_(std::max(threads, 1)), window_(size_t(threads_))
 {
 }
 

@@ -13,12 +13,12 @@
 namespace ape {
 
 // Decodes the frames after the one being read on worker threads, one frame
-// per task, and hands them over in order. At most `threads + 1` frames are
-// held besides the one being read (each decoding or done), so memory stays a
-// few frames whatever the file's length; insane frames are 4.7 MB of PCM. A take()
-// of a frame outside the window (a seek) drops the window and starts again
-// from that frame; frames still decoding for the old window are discarded
-// when they finish.
+// per task, and hands them over in order. Besides the frame being read, at
+// most one frame per thread is held (decoding or done), so memory stays a few
+// frames whatever the file's length: an insane frame is 4.5 MiB of PCM. A
+// take() of a frame outside the window (a seek) drops the window and starts
+// again from that frame; frames still decoding for the old window are
+// discarded when they finish.
 class DecodeAhead
 {
 public:
