@@ -366,6 +366,37 @@ bool Engine::ensureDevice()
     return openDevice();
 }
 
+void Engine::resumeAfterDeviceLoss()
+{
+    const bool lost = device_ != 0 && SDL_GetAudioDeviceStatus(device_) == SDL_AUDIO_STOPPED;
+    if (lost) {
+        for (auto &[h, s] : streams_) {
+            settle(*s);
+            if (s->playback)
+                interrupted_.insert(h);
+        }
+    }
+    if (interrupted_.empty())
+        return;
+    if (lost || device_ == 0) {
+        // Asked on every tick of the window; a server that is not back yet
+        // is not asked again at once.
+        const auto now = Clock::now();
+        if (!lost && now < nextDeviceTry_)
+            return;
+        nextDeviceTry_ = now + std::chrono::seconds(1);
+        if (!ensureDevice())
+            return;
+    }
+    const auto handles = std::move(interrupted_);
+    interrupted_.clear();
+    for (StreamHandle h : handles) {
+        Stream *s = find(h);
+        if (s && !s->playback)
+            ChannelPlay(h, false);
+    }
+}
+
 bool Engine::Free()
 {
     if (!initialised_)
@@ -373,6 +404,7 @@ bool Engine::Free()
     for (auto &[h, s] : streams_)
         stopPlayback(*s);
     streams_.clear();
+    interrupted_.clear();
     reapWorkers(true);
     SDL_CloseAudioDevice(device_);
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
@@ -426,6 +458,7 @@ bool Engine::StreamFree(StreamHandle handle)
     if (!s)
         return false;
     stopPlayback(*s);
+    interrupted_.erase(handle);
     streams_.erase(handle);
     reapWorkers(false);
     return true;
@@ -462,7 +495,10 @@ void Engine::reapWorkers(bool all)
 bool Engine::ChannelPlay(StreamHandle handle, bool restart)
 {
     Stream *s = find(handle);
-    if (!s || s->decodeOnly || !initialised_ || !ensureDevice())
+    if (!s || s->decodeOnly || !initialised_)
+        return false;
+    interrupted_.erase(handle);
+    if (!ensureDevice())
         return false;
     reapWorkers(false);
     if (s->playback) {
@@ -530,6 +566,7 @@ bool Engine::ChannelStop(StreamHandle handle)
     Stream *s = find(handle);
     if (!s)
         return false;
+    interrupted_.erase(handle);
     if (s->playback) {
         {
             std::lock_guard lock(s->playback->mutex);
@@ -556,6 +593,7 @@ int64_t Engine::ChannelGetPosition(StreamHandle handle, uint32_t mode)
         return -1;
     if (s->decodeOnly)
         return s->delivered;
+    resumeAfterDeviceLoss();
     settle(*s);
     if (s->playback) {
         std::lock_guard lock(s->playback->mutex);

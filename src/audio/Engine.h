@@ -3,12 +3,14 @@
 #include "AudioEngine.h"
 #include "Decoder.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace audio {
@@ -72,6 +74,9 @@ private:
     bool openDevice();
     // True when the device plays; reopens it when it has gone away.
     bool ensureDevice();
+    // Streams that were playing when the device went away play on, from
+    // where they were heard, once a device can be opened again.
+    void resumeAfterDeviceLoss();
     void mix(float *out, int frames);
     static void audioCallback(void *userdata, uint8_t *stream, int len);
 
@@ -83,6 +88,8 @@ private:
     int periodFrames_ = 0;
     int decodeThreads_ = 0;
     std::unordered_map<StreamHandle, std::unique_ptr<Stream>> streams_;
+    std::unordered_set<StreamHandle> interrupted_;
+    std::chrono::steady_clock::time_point nextDeviceTry_{};
 
     // Shared with the audio thread.
     std::mutex mixMutex_;

@@ -92,6 +92,8 @@ private slots:
     void absentAtStartUp();
     void lostDuringPlayback_data();
     void lostDuringPlayback();
+    void playsOnWhenTheDeviceReturns_data() { lostDuringPlayback_data(); }
+    void playsOnWhenTheDeviceReturns();
 
 private:
     void createWindow(const QString &server)
@@ -194,6 +196,43 @@ void SoundServerTest::lostDuringPlayback()
     QCOMPARE(form->CurrentIndex(), int64_t(0));
     QTRY_VERIFY_WITH_TIMEOUT(engine.ChannelGetPosition(stream, audio::kPosByte) > 0, 5000);
     form.reset();
+}
+
+// The server restarted, or the sink back: the row that was playing goes on
+// from where it was heard, with nothing for the user to do.
+void SoundServerTest::playsOnWhenTheDeviceReturns()
+{
+    QFETCH(bool, killServer);
+    PrivatePulse pulse;
+    QVERIFY(pulse.start());
+    createWindow(pulse.server());
+    open(QStringList{kTone});
+    select(0);
+    form->PlayToolButtonClick();
+    const auto stream = list()->topLevelItem(0)->data(0, Qt::UserRole).value<audio::StreamHandle>();
+    const int64_t length = engine.ChannelGetLength(stream, audio::kPosByte);
+    // Far enough in that a start from the beginning would show.
+    QTRY_VERIFY_WITH_TIMEOUT(engine.ChannelGetPosition(stream, audio::kPosByte) > length / 3, 5000);
+
+    if (killServer)
+        pulse.kill();
+    else
+        QVERIFY(pulse.pactl({"unload-module", "module-null-sink"}));
+    QTest::qWait(1500);
+    const int64_t heard = engine.ChannelGetPosition(stream, audio::kPosByte);
+    QTest::qWait(1000);
+    QCOMPARE(engine.ChannelGetPosition(stream, audio::kPosByte), heard);
+    QVERIFY(heard < length);
+
+    if (killServer)
+        QVERIFY(pulse.start());
+    else
+        QVERIFY(pulse.pactl({"load-module", "module-null-sink", "sink_name=sorvano_null",
+                             "rate=44100", "channels=2"}));
+    QTRY_VERIFY_WITH_TIMEOUT(engine.ChannelGetPosition(stream, audio::kPosByte) != heard, 5000);
+    QVERIFY(engine.ChannelGetPosition(stream, audio::kPosByte) > heard);
+    QCOMPARE(form->CurrentIndex(), int64_t(0));
+    QCOMPARE(prompts.messageTexts(), QStringList());
 }
 
 int main(int argc, char **argv)
