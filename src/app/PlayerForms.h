@@ -72,8 +72,7 @@ private:
     void LayoutComponents();
     void WireCommands();
     void SetUpTray();
-    // The window last active over this one (an open dialog), or else this one, raised and
-    // activated.
+    // Raises and activates the dialog open over this window, or else this window.
     void BringToFront();
     int Scaled(int designPixels) const;
 

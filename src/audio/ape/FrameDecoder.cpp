@@ -77,8 +77,8 @@ bool FrameDecoder::decode(std::vector<uint8_t> &bytes, int skip, uint32_t blocks
     rc_ = &rc;
 
     const int channels = info_.channels;
-    // 24-bit frames may need their prediction run twice; the one pass is
-    // for the others.
+    // Stereo 8- and 16-bit frames go through one pass straight to PCM;
+    // 24-bit frames may need their prediction run twice, mono has no pass.
     const bool bothSilent = (flags & (kLeftSilent | kRightSilent)) == (kLeftSilent | kRightSilent);
     const bool narrow = info_.bits == 8 || info_.bits == 16;
     if (fused_ && narrow && channels == 2 && !(flags & kPseudoStereo) && !bothSilent) {
