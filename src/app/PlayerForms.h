@@ -105,6 +105,7 @@ private:
     bool FStartupAborted = false;
     bool FAdvancing = false;
     bool FRestoring = false;
+    int FRestoreRetries = 0;
     double FScale = 1.0;
 
     QTreeWidget *ListView = nullptr;
@@ -132,6 +133,8 @@ private:
     QAction *ExitMenuItem = nullptr;
     QTimer *Timer = nullptr;
     QSystemTrayIcon *TrayIcon = nullptr;
+    // Ends a restore from the tray once the window has been in front a while.
+    QTimer *RestoreSettle = nullptr;
 };
 
 #include <exception>

@@ -7,9 +7,13 @@
 #include <stdexcept>
 
 namespace {
-// How long after a restore a report of "minimised" is taken for the window
-// manager's echo of the restore rather than for the user.
+// How long after the restored window came to the front a report of
+// "minimised" is taken for the window manager's echo of the restore rather
+// than for the user.
 constexpr int kRestoreSettleMs = 500;
+// How often a restored window that does not come to the front is brought
+// there again, kRestoreSettleMs apart, before the restore is given up.
+constexpr int kRestoreRetries = 4;
 // How often, while the window is in the tray, it is checked that the tray
 // is still there.
 constexpr int kTrayWatchMs = 500;
@@ -28,6 +32,22 @@ void TPlayerForm::SetUpTray()
                 if (reason == QSystemTrayIcon::Trigger)
                     Guarded([this] { TrayIconClick(); });
             });
+
+    RestoreSettle = new QTimer(this);
+    RestoreSettle->setObjectName(QStringLiteral("RestoreSettle"));
+    RestoreSettle->setSingleShot(true);
+    RestoreSettle->setInterval(kRestoreSettleMs);
+    connect(RestoreSettle, &QTimer::timeout, this, [this] {
+        // A busy window manager can drop an activation that came before it
+        // had mapped the window; the user clicked to get the window in front.
+        if (isVisible() && !isMinimized() && !QApplication::activeWindow() &&
+            FRestoreRetries-- > 0) {
+            BringToFront();
+            RestoreSettle->start();
+            return;
+        }
+        FRestoring = false;
+    });
 
     // Should the tray go away (its program ends or crashes) while the window
     // waits in it, the icon goes with it and nothing would bring the window
@@ -51,7 +71,13 @@ void TPlayerForm::SetUpTray()
 void TPlayerForm::changeEvent(QEvent *event)
 {
     QWidget::changeEvent(event);
-    if (event->type() != QEvent::WindowStateChange || !TrayIcon)
+    if (!TrayIcon)
+        return;
+    // The window manager's echoes of a restore follow the window's coming to
+    // the front, however long a busy desktop took for that.
+    if (event->type() == QEvent::ActivationChange && FRestoring && isActiveWindow())
+        RestoreSettle->start();
+    if (event->type() != QEvent::WindowStateChange)
         return;
     const auto *change = static_cast<QWindowStateChangeEvent *>(event);
     if (!isMinimized() || (change->oldState() & Qt::WindowMinimized))
@@ -107,13 +133,8 @@ void TPlayerForm::TrayIconClick()
     show();
     setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
     BringToFront();
-    QTimer::singleShot(kRestoreSettleMs, this, [this] {
-        FRestoring = false;
-        // A busy window manager can drop an activation that came before it
-        // had mapped the window; the user clicked to get the window in front.
-        if (isVisible() && !isMinimized() && !QApplication::activeWindow())
-            BringToFront();
-    });
+    FRestoreRetries = kRestoreRetries;
+    RestoreSettle->start();
 }
 
 void TPlayerForm::BringToFront()
