@@ -1,6 +1,7 @@
 #include "FrameDecoder.h"
 
 #include "Crc32.h"
+#include "PcmOut.h"
 #include "Predictor.h"
 #include "RangeDecoder.h"
 
@@ -187,41 +188,10 @@ void FrameDecoder::filter(int32_t *data, int channel, uint32_t blocks)
 
 bool FrameDecoder::finish(uint32_t blocks, uint8_t *pcm, uint32_t crc)
 {
-    const int channels = info_.channels;
-    const int32_t *c0 = ch_[0].data();
-    const int32_t *c1 = ch_[1].data();
-    uint8_t *o = pcm;
-    switch (info_.bits) {
-    case 8:
-        for (uint32_t i = 0; i < blocks; ++i) {
-            *o++ = uint8_t(c0[i] + 0x80);
-            if (channels == 2)
-                *o++ = uint8_t(c1[i] + 0x80);
-        }
-        break;
-    case 16:
-        for (uint32_t i = 0; i < blocks; ++i) {
-            *o++ = uint8_t(c0[i]);
-            *o++ = uint8_t(c0[i] >> 8);
-            if (channels == 2) {
-                *o++ = uint8_t(c1[i]);
-                *o++ = uint8_t(c1[i] >> 8);
-            }
-        }
-        break;
-    default:
-        for (uint32_t i = 0; i < blocks; ++i) {
-            *o++ = uint8_t(c0[i]);
-            *o++ = uint8_t(c0[i] >> 8);
-            *o++ = uint8_t(c0[i] >> 16);
-            if (channels == 2) {
-                *o++ = uint8_t(c1[i]);
-                *o++ = uint8_t(c1[i] >> 8);
-                *o++ = uint8_t(c1[i] >> 16);
-            }
-        }
-        break;
-    }
+    if (info_.channels == 2)
+        interleavePcm<2>(ch_[0].data(), ch_[1].data(), blocks, info_.bits, pcm);
+    else
+        interleavePcm<1>(ch_[0].data(), nullptr, blocks, info_.bits, pcm);
     return crcMatches(pcm, blocks, crc);
 }
 

@@ -2,6 +2,7 @@
 // time, so the library runs on any x86-64. Each comes with a copy of the
 // filter loop compiled for the same set, so the kernel is inlined there.
 #include "NNFilter.h"
+#include "PcmOut.h"
 #include "Predictor.h"
 #include "RangeDecoder.h"
 
