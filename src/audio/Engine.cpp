@@ -350,15 +350,8 @@ bool Engine::ensureDevice()
     // it stops where it was heard, and a new device is tried instead.
     if (device_ != 0 && SDL_GetAudioDeviceStatus(device_) != SDL_AUDIO_STOPPED)
         return true;
-    for (auto &[h, s] : streams_) {
-        if (s->playback) {
-            {
-                std::lock_guard lock(s->playback->mutex);
-                s->positionFrames = s->playback->heardLocked(Clock::now());
-            }
-            stopPlayback(*s);
-        }
-    }
+    for (auto &[h, s] : streams_)
+        stopWhereHeard(*s);
     reapWorkers(true);
     if (device_ != 0)
         SDL_CloseAudioDevice(device_);
@@ -480,6 +473,17 @@ void Engine::stopPlayback(Stream &s)
     p->wake.notify_all();
 }
 
+void Engine::stopWhereHeard(Stream &s)
+{
+    if (!s.playback)
+        return;
+    {
+        std::lock_guard lock(s.playback->mutex);
+        s.positionFrames = s.playback->heardLocked(Clock::now());
+    }
+    stopPlayback(s);
+}
+
 void Engine::reapWorkers(bool all)
 {
     for (auto it = retired_.begin(); it != retired_.end();) {
@@ -567,13 +571,7 @@ bool Engine::ChannelStop(StreamHandle handle)
     if (!s)
         return false;
     interrupted_.erase(handle);
-    if (s->playback) {
-        {
-            std::lock_guard lock(s->playback->mutex);
-            s->positionFrames = s->playback->heardLocked(Clock::now());
-        }
-        stopPlayback(*s);
-    }
+    stopWhereHeard(*s);
     reapWorkers(false);
     return true;
 }

@@ -67,6 +67,8 @@ private:
 
     Stream *find(StreamHandle handle);
     void stopPlayback(Stream &s);
+    // Stops playback, keeping the position as far as it was heard.
+    void stopWhereHeard(Stream &s);
     // Ends playback of a stream that has played to its end or stopped at
     // damaged data; its position is then its length.
     void settle(Stream &s);
