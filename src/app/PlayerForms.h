@@ -74,6 +74,9 @@ private:
     void SetUpTray();
     // Raises and activates the dialog open over this window, or else this window.
     void BringToFront();
+    // Whether a restore from the tray is still settling: a report of
+    // "minimised" then is the window manager's echo, not the user.
+    bool Restoring() const;
     int Scaled(int designPixels) const;
 
     // The list's rows.
@@ -104,7 +107,6 @@ private:
     bool FBalloonShown = false;
     bool FStartupAborted = false;
     bool FAdvancing = false;
-    bool FRestoring = false;
     int FRestoreRetries = 0;
     double FScale = 1.0;
 
@@ -133,7 +135,8 @@ private:
     QAction *ExitMenuItem = nullptr;
     QTimer *Timer = nullptr;
     QSystemTrayIcon *TrayIcon = nullptr;
-    // Ends a restore from the tray once the window has been in front a while.
+    // Runs from a click on the tray icon until the restored window has been
+    // in front a while.
     QTimer *RestoreSettle = nullptr;
 };
 

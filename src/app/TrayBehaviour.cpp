@@ -44,9 +44,7 @@ void TPlayerForm::SetUpTray()
             FRestoreRetries-- > 0) {
             BringToFront();
             RestoreSettle->start();
-            return;
         }
-        FRestoring = false;
     });
 
     // Should the tray go away (its program ends or crashes) while the window
@@ -75,7 +73,7 @@ void TPlayerForm::changeEvent(QEvent *event)
         return;
     // The window manager's echoes of a restore follow the window's coming to
     // the front, however long a busy desktop took for that.
-    if (event->type() == QEvent::ActivationChange && FRestoring && isActiveWindow())
+    if (event->type() == QEvent::ActivationChange && Restoring() && isActiveWindow())
         RestoreSettle->start();
     if (event->type() != QEvent::WindowStateChange)
         return;
@@ -88,7 +86,7 @@ void TPlayerForm::changeEvent(QEvent *event)
     QTimer::singleShot(0, this, [this] {
         if (!isMinimized() || !isVisible())
             return;
-        if (!FRestoring) {
+        if (!Restoring()) {
             Guarded([this] { ApplicationEventsMinimize(); });
             return;
         }
@@ -129,12 +127,11 @@ void TPlayerForm::TrayIconClick()
         show();
         throw std::runtime_error("Cannot remove shell notification icon");
     }
-    FRestoring = true;
+    FRestoreRetries = kRestoreRetries;
+    RestoreSettle->start();
     show();
     setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
     BringToFront();
-    FRestoreRetries = kRestoreRetries;
-    RestoreSettle->start();
 }
 
 void TPlayerForm::BringToFront()
@@ -144,4 +141,9 @@ void TPlayerForm::BringToFront()
         front = this;
     front->raise();
     front->activateWindow();
+}
+
+bool TPlayerForm::Restoring() const
+{
+    return RestoreSettle && RestoreSettle->isActive();
 }
