@@ -63,6 +63,22 @@ public:
         FProcess.waitForFinished(10000);
     }
 
+    // The device goes away: the server is killed, or its only sink removed.
+    bool loseDevice(bool killServer)
+    {
+        if (killServer) {
+            kill();
+            return true;
+        }
+        return pactl({"unload-module", "module-null-sink"});
+    }
+    bool restoreDevice(bool killServer)
+    {
+        if (killServer)
+            return start();
+        return pactl({"load-module", "module-null-sink", "sink_name=sorvano_null", "rate=44100",
+                      "channels=2"});
+    }
     // pactl against this server.
     bool pactl(const QStringList &args)
     {
@@ -156,10 +172,7 @@ void SoundServerTest::lostDuringPlayback()
     const auto stream = list()->topLevelItem(0)->data(0, Qt::UserRole).value<audio::StreamHandle>();
     QTRY_VERIFY_WITH_TIMEOUT(engine.ChannelGetPosition(stream, audio::kPosByte) > 0, 5000);
 
-    if (killServer)
-        pulse.kill();
-    else
-        QVERIFY(pulse.pactl({"unload-module", "module-null-sink"}));
+    QVERIFY(pulse.loseDevice(killServer));
 
     // The window keeps handling events and ticks.
     QElapsedTimer clock;
@@ -184,11 +197,7 @@ void SoundServerTest::lostDuringPlayback()
     QCOMPARE(QFileInfo(wav).size(), 44 + 368);
 
     // Once there is a device again, Play plays again.
-    if (killServer)
-        QVERIFY(pulse.start());
-    else
-        QVERIFY(pulse.pactl({"load-module", "module-null-sink", "sink_name=sorvano_null",
-                             "rate=44100", "channels=2"}));
+    QVERIFY(pulse.restoreDevice(killServer));
     prompts.messages.clear();
     select(0);
     form->PlayToolButtonClick();
@@ -214,21 +223,14 @@ void SoundServerTest::playsOnWhenTheDeviceReturns()
     // Far enough in that a start from the beginning would show.
     QTRY_VERIFY_WITH_TIMEOUT(engine.ChannelGetPosition(stream, audio::kPosByte) > length / 3, 5000);
 
-    if (killServer)
-        pulse.kill();
-    else
-        QVERIFY(pulse.pactl({"unload-module", "module-null-sink"}));
+    QVERIFY(pulse.loseDevice(killServer));
     QTest::qWait(1500);
     const int64_t heard = engine.ChannelGetPosition(stream, audio::kPosByte);
     QTest::qWait(1000);
     QCOMPARE(engine.ChannelGetPosition(stream, audio::kPosByte), heard);
     QVERIFY(heard < length);
 
-    if (killServer)
-        QVERIFY(pulse.start());
-    else
-        QVERIFY(pulse.pactl({"load-module", "module-null-sink", "sink_name=sorvano_null",
-                             "rate=44100", "channels=2"}));
+    QVERIFY(pulse.restoreDevice(killServer));
     QTRY_VERIFY_WITH_TIMEOUT(engine.ChannelGetPosition(stream, audio::kPosByte) != heard, 5000);
     QVERIFY(engine.ChannelGetPosition(stream, audio::kPosByte) > heard);
     QCOMPARE(form->CurrentIndex(), int64_t(0));
