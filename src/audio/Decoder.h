@@ -7,13 +7,15 @@
 
 namespace audio {
 
-// What a decoder delivers: interleaved little-endian PCM, unsigned 8-bit for
-// 8-bit sources, signed and packed at the source's own width otherwise.
+// What a decoder delivers: interleaved little-endian PCM, channels in the
+// file's order, unsigned 8-bit for 8-bit sources, IEEE float for float
+// sources, signed and packed at the source's own width otherwise.
 struct PcmFormat
 {
     int sampleRate = 0;
-    int channels = 0;
+    int channels = 0;      // 1 to 32
     int bitsPerSample = 0; // 8, 16, 24 or 32
+    bool isFloat = false;  // 32-bit IEEE float samples, every bit pattern kept
 
     int bytesPerSample() const { return bitsPerSample / 8; }
     int bytesPerFrame() const { return bytesPerSample() * channels; }
