@@ -33,8 +33,8 @@ void FileSizeTest::formats_data()
     QTest::newRow("zero has no digits") << qint64(0) << " bytes";
     QTest::newRow("one") << qint64(1) << "1 bytes";
     QTest::newRow("rounds up to next integer") << KiB * 2 - 1 << "2 KB"; // 1.999
-    QTest::newRow("1.005 rounds up") << qint64(1029) << "1 KB";           // 1.0048828125
-    QTest::newRow("1.006") << qint64(1030) << "1.01 KB";                  // 1.005859375
+    QTest::newRow("1.005 rounds up") << qint64(1029) << "1 KB";          // 1.0048828125
+    QTest::newRow("1.006") << qint64(1030) << "1.01 KB";                 // 1.005859375
     QTest::newRow("fraction below 0.005 dropped") << GiB + 4 * MiB << "1 GB";
     QTest::newRow("huge") << std::numeric_limits<qint64>::max() << "8589934592 GB";
     QTest::newRow("most negative") << std::numeric_limits<qint64>::min()
