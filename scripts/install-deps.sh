@@ -5,9 +5,10 @@
 set -euo pipefail
 
 build_pkgs=(cmake make g++ pkg-config qt6-base-dev libavformat-dev libavcodec-dev
-            libavutil-dev libswresample-dev libsdl2-dev libqt6svg6)
+            libavutil-dev libswresample-dev libsdl2-dev libqt6svg6
+            qt6-base-private-dev)
 test_pkgs=(xvfb xauth xdotool trayer openbox x11-utils desktop-file-utils pulseaudio pulseaudio-utils imagemagick ffmpeg
-           clang libclang-rt-14-dev valgrind)
+           clang libclang-rt-14-dev valgrind wmctrl)
 
 pkgs=("${build_pkgs[@]}")
 if [ "${1:-build}" = test ]; then

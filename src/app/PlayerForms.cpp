@@ -335,10 +335,12 @@ bool TPlayerForm::FormCloseQuery() const
 
 void TPlayerForm::closeEvent(QCloseEvent *event)
 {
-    if (FormCloseQuery())
-        event->accept();
-    else
+    if (!FormCloseQuery()) {
         event->ignore();
+        return;
+    }
+    event->accept();
+    emit CloseAccepted();
 }
 
 void TPlayerForm::ExitToolButtonClick(QObject *)

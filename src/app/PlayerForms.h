@@ -42,6 +42,9 @@ public:
     double LayoutScale() const { return FScale; }
     // Whether the window may close now (FormCloseQuery).
     bool FormCloseQuery() const;
+    // Sets the bar's position, clamped to its range; TrackBarChange runs
+    // inside when, and only when, the position changes.
+    void SetTrackBarPosition(int position);
 
     // Commands. Each takes the component that invoked it, which it ignores.
     void OpenToolButtonClick(QObject *sender = nullptr);
@@ -58,6 +61,10 @@ public:
     void TrackBarChange();
     void TrayIconClick();
     void ApplicationEventsMinimize();
+
+signals:
+    // The window's close was accepted: the program is to end.
+    void CloseAccepted();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -88,8 +95,6 @@ private:
     int RowIndex(QTreeWidgetItem *row) const;
     audio::StreamHandle RowStream(QTreeWidgetItem *row) const;
     void SelectRow(QTreeWidgetItem *row);
-    // Sets the bar's position; TrackBarChange runs inside when it changes.
-    void SetTrackBarPosition(int position);
     // Runs a handler's body; any failure that escapes it reaches the error report.
     template <typename Body> void Guarded(Body &&body);
     void ReportError(const QString &message);

@@ -52,6 +52,11 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Sorvano"));
     QGuiApplication::setDesktopFileName(QStringLiteral("sorvano"));
+    // Qt would end the program when the last visible window closes, and while
+    // the main window waits hidden in the tray that is any message box. The
+    // program ends only when its main window's close is accepted, or on a
+    // termination signal (below).
+    QApplication::setQuitOnLastWindowClosed(false);
 
     bool terminationRequested = false;
     std::unique_ptr<QSocketNotifier> terminationNotifier;
@@ -77,6 +82,8 @@ int main(int argc, char *argv[])
         TPlayerForm form(engine, prompts);
         if (form.StartupAborted())
             return 0; // the form's destructor still releases the engine
+        QObject::connect(&form, &TPlayerForm::CloseAccepted, &app,
+                         [] { QCoreApplication::exit(0); });
         form.show();
         // A request that came while a start-up message waited is not lost.
         if (!terminationRequested)

@@ -90,11 +90,14 @@ private:
 void TPlayerForm::DecodeToolButtonClick(QObject *sender)
 {
     Guarded([&] {
-        QTreeWidgetItem *row = SelectedRowOrAsk();
-        if (!row)
+        QTreeWidgetItem *selected = SelectedRowOrAsk();
+        if (!selected)
             return;
-        const QString source = row->text(0);
-        const int64_t rowIndex = RowIndex(row);
+        const QString source = selected->text(0);
+        // The dialog and the question below wait while the window stays
+        // usable: rows may be deleted or played meanwhile, so after them the
+        // row is known by its stream, never by its index or item.
+        const audio::StreamHandle rowStream = RowStream(selected);
         const std::optional<QString> chosen = FPrompts.saveFile(this, ProposedWavPath(source));
         if (!chosen)
             return;
@@ -123,7 +126,7 @@ void TPlayerForm::DecodeToolButtonClick(QObject *sender)
             if (replace && !old.MoveAside(destination))
                 FPrompts.message(MessageKind::Error,
                                  QStringLiteral("Cannot delete the file \"%1\".").arg(destination));
-            if (rowIndex == FCurrentIndex)
+            if (FCurrentIndex >= 0 && RowStream(RowAt(FCurrentIndex)) == rowStream)
                 StopToolButtonClick(sender);
         } catch (...) {
             FEngine.StreamFree(stream);

@@ -253,6 +253,7 @@ private slots:
     void wholeProgram();
     void interruptEndsCleanlyWithDialogOpen();
     void terminationDuringDecodeFinishesTheFile();
+    void closingBoxesOrAskingToCloseKeepsItRunning();
     // Takes the tray away: must stay last.
     void trayGoingAwayBringsTheWindowBack();
 
@@ -271,6 +272,19 @@ private:
     void startDecodeAndFreeze(const QStringList &commandKeys, const QString &destination,
                               const char *fixture, bool &frozen);
     void confirmNotice();
+    // Waits for a box captioned caption, activates it and presses Return.
+    void dismissBox(const QString &caption);
+    // The program's icon docked in the tray, or 0.
+    WindowId dockedIcon() const;
+    // A left click on the icon once the tray has stopped laying it out; the
+    // window comes back.
+    void clickIconAndWaitForWindow(WindowId icon);
+    // Freezes a running decode, has fn done to the frozen program, and lets
+    // it go on.
+    void whileDecodeFrozen(const QString &wavPath, const char *fixture,
+                           const std::function<void()> &fn);
+    // Still there a while later, with its main window.
+    bool stillRunning();
     void checkWav(const QString &wavPath, const char *fixture);
     // Of one window, or of the whole screen for window 0.
     QImage screenshot(WindowId id, const QString &name = QString());
@@ -437,24 +451,76 @@ void DesktopTest::startDecodeAndFreeze(const QStringList &commandKeys, const QSt
 // Answers the closing notice of a decode; an error box would fail here.
 void DesktopTest::confirmNotice()
 {
-    WindowId notice = 0;
+    dismissBox(QStringLiteral("INFORMATION"));
+}
+
+// As a person does: the box is made the active window, then the key goes
+// through the X server.
+void DesktopTest::dismissBox(const QString &caption)
+{
+    WindowId box = 0;
     bool error = false;
-    const auto findNotice = [&] {
+    const auto findBox = [&] {
         for (WindowId id : ourWindows(true)) {
             const QString name = windowName(id);
-            if (id != mainWindow && name == QLatin1String("INFORMATION"))
-                notice = id;
-            error = error || name == QLatin1String("ERROR");
+            if (id != mainWindow && name == caption)
+                box = id;
+            error = error || (name == QLatin1String("ERROR") && caption != name);
         }
-        return notice != 0 || error;
+        return box != 0 || error;
     };
-    QVERIFY2(poll(findNotice), "no closing notice");
+    QVERIFY2(poll(findBox), qPrintable(QStringLiteral("no box captioned %1").arg(caption)));
     QVERIFY2(!error, "the program showed an error box");
-    if (!poll([&] { return activeWindow() == notice; }, 3000))
-        QVERIFY(xdotool({"windowactivate", "--sync", QString::number(notice)}));
-    waitActive(notice);
+    if (!poll([&] { return activeWindow() == box; }, 3000))
+        QVERIFY(xdotool({"windowactivate", "--sync", QString::number(box)}));
+    waitActive(box);
     pressKeys({"Return"});
-    QVERIFY_POLL(!viewable(notice));
+    QVERIFY_POLL(!viewable(box));
+}
+
+WindowId DesktopTest::dockedIcon() const
+{
+    const QList<WindowId> tray = trayTree();
+    for (WindowId id : ourWindows(true))
+        if (tray.contains(id))
+            return id;
+    return 0;
+}
+
+void DesktopTest::clickIconAndWaitForWindow(WindowId icon)
+{
+    const auto iconSettled = [&] {
+        const WindowState first = windowState(icon);
+        QThread::msleep(300);
+        return first.viewable && windowState(icon).geometry == first.geometry;
+    };
+    QVERIFY2(poll(iconSettled), "the icon never settled in the tray");
+    // The lower edge of the icon: a balloon's arrow may cover the middle.
+    const QRect iconRect = windowState(icon).geometry;
+    QVERIFY(xdotool({"mousemove", "--window", QString::number(icon),
+                     QString::number(iconRect.width() / 2), QString::number(iconRect.height() - 3),
+                     "sleep", "0.1", "click", "1"}));
+    QVERIFY_POLL(viewable(mainWindow) && activeWindow() == mainWindow);
+    xdotool({"mousemove", "1", "1"});
+    // A restore that passes through minimised again must not hide it again.
+    QVERIFY2(!poll([&] { return !viewable(mainWindow); }, 1500), "hidden again after the restore");
+}
+
+void DesktopTest::whileDecodeFrozen(const QString &wavPath, const char *fixture,
+                                    const std::function<void()> &fn)
+{
+    bool frozen = false;
+    startDecodeAndFreeze({"ctrl+d"}, wavPath, fixture, frozen);
+    QVERIFY2(frozen, "the decode was never caught running");
+    fn();
+    // What the desktop sent meanwhile waits in the program's queue.
+    QThread::msleep(500);
+    ::kill(pid_t(program.processId()), SIGCONT);
+}
+
+bool DesktopTest::stillRunning()
+{
+    return !program.waitForFinished(1500) && ours(mainWindow);
 }
 
 qint64 DesktopTest::pcmBytes(const char *fixture) const
@@ -588,26 +654,12 @@ void DesktopTest::wholeProgram()
         .save(QDir(shots).filePath(QStringLiteral("tray-balloon.png")));
     QVERIFY(!viewable(mainWindow));
 
-    // A left click on the icon, once the tray has stopped laying it out,
-    // brings the window back: mapped, listed, active and on top; the icon
-    // goes. The lower edge of the icon: the balloon's arrow covers the middle.
-    const auto iconSettled = [&] {
-        const WindowState first = windowState(icon);
-        QThread::msleep(300);
-        return first.viewable && windowState(icon).geometry == first.geometry;
-    };
-    QVERIFY2(poll(iconSettled), "the icon never settled in the tray");
-    const QRect iconRect = windowState(icon).geometry;
-    QVERIFY(xdotool({"mousemove", "--window", QString::number(icon),
-                     QString::number(iconRect.width() / 2), QString::number(iconRect.height() - 3),
-                     "sleep", "0.1", "click", "1"}));
-    QVERIFY_POLL(viewable(mainWindow) && activeWindow() == mainWindow);
+    // A left click on the icon brings the window back: mapped, listed,
+    // active and on top; the icon goes.
+    clickIconAndWaitForWindow(icon);
     QVERIFY_POLL(rootList("_NET_CLIENT_LIST").contains(mainWindow));
     QVERIFY_POLL(topWindow() == mainWindow);
     QVERIFY_POLL(!ourWindows(true).contains(icon));
-    xdotool({"mousemove", "1", "1"});
-    // A restore that passes through minimised again must not hide it again.
-    QVERIFY2(!poll([&] { return !viewable(mainWindow); }, 1500), "hidden again after the restore");
     // Playback and the timer went on while the window was in the tray.
     QVERIFY_POLL(handleEdge(screenshot(mainWindow), normal) > beforeTray);
 
@@ -697,6 +749,56 @@ void DesktopTest::terminationDuringDecodeFinishesTheFile()
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 0);
     checkWav(wav, kPlayed);
+}
+
+// Only the main window's accepted close ends the program: not a message box
+// dismissed while the window waits in the tray, and not a close request from
+// the window manager while a decode runs.
+void DesktopTest::closingBoxesOrAskingToCloseKeepsItRunning()
+{
+    startProgram();
+    const QString played = dir.filePath(kPlayed);
+    const QString second = dir.filePath(kSecond);
+    addFiles({played, second});
+
+    // The title bar's close (its polite request) and Alt+F4 during a decode.
+    const QString refused = dir.filePath(QStringLiteral("out/refused.wav"));
+    // The focus mark is on the first row already: Home alone would not move it.
+    pressKeys({"End", "Home"});
+    whileDecodeFrozen(refused, kPlayed, [&] {
+        QVERIFY(run(QStringLiteral("wmctrl"), {"-i", "-c", hexId(mainWindow)}).isEmpty());
+        pressKeys({"alt+F4"});
+    });
+    confirmNotice();
+    checkWav(refused, kPlayed);
+    QVERIFY(stillRunning());
+    QVERIFY(viewable(mainWindow));
+
+    // A decode that finishes while the window is in the tray.
+    const QString inTray = dir.filePath(QStringLiteral("out/in-tray.wav"));
+    whileDecodeFrozen(inTray, kPlayed, [&] {
+        QVERIFY(xdotool({"windowminimize", QString::number(mainWindow)}));
+    });
+    QVERIFY_POLL(!viewable(mainWindow));
+    confirmNotice();
+    checkWav(inTray, kPlayed);
+    QVERIFY(stillRunning());
+    WindowId icon = 0;
+    QVERIFY_POLL((icon = dockedIcon()) != 0);
+    clickIconAndWaitForWindow(icon);
+    // Both rows are still there.
+    pressKeys({"End", "ctrl+p"});
+    QVERIFY_POLL(windowName(mainWindow) == QStringLiteral("Sorvano [%1]").arg(second));
+
+    // The loop advance in the tray with no row selected: the notice, and
+    // then the next row plays.
+    pressKeys({"ctrl+space"});
+    QVERIFY(xdotool({"windowminimize", QString::number(mainWindow)}));
+    QVERIFY_POLL(!viewable(mainWindow));
+    dismissBox(QStringLiteral("INFORMATION"));
+    QVERIFY_POLL(windowName(mainWindow) == QStringLiteral("Sorvano [%1]").arg(played));
+    QVERIFY(stillRunning());
+    QVERIFY(!viewable(mainWindow));
 }
 
 void DesktopTest::trayGoingAwayBringsTheWindowBack()

@@ -12,6 +12,9 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QtTest>
+#include <private/qguiapplication_p.h>
+#include <private/qsessionmanager_p.h>
+#include <qpa/qplatformsessionmanager.h>
 
 using namespace audio;
 
@@ -35,6 +38,32 @@ void writeFile(const QString &path, const QByteArray &bytes)
     f.write(bytes);
 }
 
+// A session manager that lets the program interact, as a desktop's log-off
+// does, and records whether the program cancelled the log-off.
+class InteractiveSessionManager : public QPlatformSessionManager
+{
+public:
+    InteractiveSessionManager() : QPlatformSessionManager(QString(), QString()) {}
+    bool allowsInteraction() override { return true; }
+    bool allowsErrorInteraction() override { return true; }
+    void cancel() override { cancelled = true; }
+    bool cancelled = false;
+};
+
+// Asks the program, through Qt's own commit-data request, whether the
+// session may end; true when it agreed.
+bool sessionMayEnd()
+{
+    QGuiApplicationPrivate *app = QGuiApplicationPrivate::instance();
+    auto *manager =
+        static_cast<QSessionManagerPrivate *>(QObjectPrivate::get(app->session_manager));
+    auto *interactive = new InteractiveSessionManager;
+    delete manager->platformSessionManager;
+    manager->platformSessionManager = interactive;
+    app->commitData();
+    return !interactive->cancelled;
+}
+
 } // namespace
 
 class DecodeCommandTest : public QObject
@@ -55,6 +84,8 @@ private slots:
     void windowLockedDuringDecode();
     void playingRowIsStopped();
     void otherRowKeepsPlaying();
+    void rowsChangedWhileSaveDialogWaits_data();
+    void rowsChangedWhileSaveDialogWaits();
     void missingFolderReported();
     void readOnlyFolderReported();
     void undeletableFileReportedAndKept();
@@ -266,6 +297,8 @@ void DecodeCommandTest::windowLockedDuringDecode()
     QStringList enabledDuring;
     QPoint panelAt;
     bool panelShown = false, closed = true, closeAllowed = true, timerRunning = false;
+    bool logOffAllowed = true;
+    QVERIFY(sessionMayEnd());
     w.engine.onGetData = [&](StreamHandle) {
         texts << panel()->text();
         if (texts.size() > 1)
@@ -274,7 +307,8 @@ void DecodeCommandTest::windowLockedDuringDecode()
         panelShown = panel()->isVisible();
         panelAt = panel()->pos();
         timerRunning = w.child<QTimer>("Timer")->isActive();
-        closeAllowed = w.form->FormCloseQuery(); // also the session manager's answer
+        closeAllowed = w.form->FormCloseQuery();
+        logOffAllowed = sessionMayEnd();
         closed = w.form->close();
         // Neither the menu item nor its shortcut starts a second decode.
         w.child<QAction>("DecodeMenuItem")->trigger();
@@ -289,11 +323,13 @@ void DecodeCommandTest::windowLockedDuringDecode()
     QCOMPARE(panelAt, DecodePanelPosition(w.form->frameGeometry().size(), panel()->size()));
     QVERIFY(timerRunning);
     QVERIFY(!closeAllowed);
+    QVERIFY(!logOffAllowed);
     QVERIFY(!closed);
     QVERIFY(w.form->isVisible());
     QCOMPARE(w.prompts.proposedSavePaths.size(), 1);
     QCOMPARE(enabledOnes().size(), 15);
     QVERIFY(w.form->FormCloseQuery());
+    QVERIFY(sessionMayEnd());
 }
 
 void DecodeCommandTest::playingRowIsStopped()
@@ -324,6 +360,38 @@ void DecodeCommandTest::otherRowKeepsPlaying()
     QCOMPARE(w.form->windowTitle(), title);
     QVERIFY(w.engine.callsStartingWith("ChannelStop").empty());
     QVERIFY(w.engine.stream(w.rowStream(1))->playing);
+}
+
+void DecodeCommandTest::rowsChangedWhileSaveDialogWaits_data()
+{
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<int>("playing");
+    QTest::addColumn<bool>("decodedRowPlays");
+    // Deleting row 0 while the dialog waits moves both rows up by one.
+    QTest::newRow("decoded row playing, moved up") << 2 << 1 << true;
+    QTest::newRow("another row playing, moved onto its index") << 3 << 2 << false;
+}
+
+void DecodeCommandTest::rowsChangedWhileSaveDialogWaits()
+{
+    QFETCH(int, rows);
+    QFETCH(int, playing);
+    QFETCH(bool, decodedRowPlays);
+    addRows(rows);
+    w.select(playing);
+    w.form->PlayToolButtonClick();
+    const StreamHandle playingStream = w.rowStream(playing);
+    w.select(1);
+    w.prompts.whileSaveDialogWaits = [&] {
+        w.select(0);
+        w.form->DeleteToolButtonClick();
+    };
+    w.prompts.saveAnswers.push_back(dir->filePath("row1.wav"));
+    clickDecode();
+
+    QCOMPARE(readAll(dir->filePath("row1.wav")).size(), 44 + int(data.size()));
+    QCOMPARE(w.engine.stream(playingStream)->playing, !decodedRowPlays);
+    QCOMPARE(w.form->CurrentIndex(), decodedRowPlays ? -1 : playing - 1);
 }
 
 void DecodeCommandTest::missingFolderReported()

@@ -31,6 +31,7 @@ private slots:
     void seekThresholds_data();
     void seekThresholds();
     void seekNeedsBarFocusAndCurrentRow();
+    void programSetBarClampsAndSkipsSameValue();
     void zeroOrErrorLengthNeitherDividesNorSeeks();
 
 private:
@@ -341,6 +342,23 @@ void PlaybackCommandsTest::seekNeedsBarFocusAndCurrentRow()
     bar()->setFocus();
     QTest::keyClick(bar(), Qt::Key_PageUp);
     QCOMPARE(w.engine.callsStartingWith("ChannelSetPosition").size(), size_t(1));
+}
+
+void PlaybackCommandsTest::programSetBarClampsAndSkipsSameValue()
+{
+    addRows(1);
+    w.form->PlayToolButtonClick();
+    bar()->setFocus();
+    w.form->SetTrackBarPosition(40);
+    const auto seeks = [&] { return w.engine.callsStartingWith("ChannelSetPosition"); };
+    QCOMPARE(seeks().size(), size_t(1));
+    const size_t reads = w.engine.callsStartingWith("ChannelGetPosition").size();
+    w.form->SetTrackBarPosition(40);
+    QCOMPARE(w.engine.callsStartingWith("ChannelGetPosition").size(), reads);
+    w.form->SetTrackBarPosition(150);
+    QCOMPARE(bar()->value(), 100);
+    QCOMPARE(seeks().size(), size_t(2));
+    QVERIFY(seeks().back().find(" 1000000") != std::string::npos);
 }
 
 void PlaybackCommandsTest::zeroOrErrorLengthNeitherDividesNorSeeks()

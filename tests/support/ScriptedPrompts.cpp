@@ -14,6 +14,8 @@ std::optional<QStringList> ScriptedPrompts::openFiles(QWidget *)
 std::optional<QString> ScriptedPrompts::saveFile(QWidget *, const QString &proposedPath)
 {
     proposedSavePaths.append(proposedPath);
+    if (whileSaveDialogWaits)
+        whileSaveDialogWaits();
     if (saveAnswers.empty())
         return std::nullopt;
     const bool confirmed = saveAnswers.front().has_value();

@@ -23,6 +23,8 @@ public:
     std::deque<Answer> answers;
     // Runs while a message box "waits", as the user's actions would.
     std::function<void(const Shown &)> whileWaiting;
+    // Runs while the save dialog waits.
+    std::function<void()> whileSaveDialogWaits;
 
     QList<Shown> messages;
     QStringList errorReports;
