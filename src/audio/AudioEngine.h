@@ -27,14 +27,16 @@ constexpr uint32_t kActiveStopped = 0;
 constexpr uint32_t kActivePlaying = 1;
 constexpr uint32_t kActiveStalled = 2;
 
-// ChannelInfo::flags bit: samples are unsigned 8-bit.
+// ChannelInfo::flags bits: samples are unsigned 8-bit; samples are 32-bit
+// IEEE floats.
 constexpr uint32_t kInfoSample8Bits = 1;
+constexpr uint32_t kInfoSampleFloat = 256;
 
 struct ChannelInfo
 {
     uint32_t freq = 0;           // sample rate of the delivered PCM, Hz
     uint32_t chans = 0;          // channel count
-    uint32_t flags = 0;          // kInfoSample8Bits when 8-bit
+    uint32_t flags = 0;          // kInfoSample8Bits, kInfoSampleFloat
     uint32_t origres = 0;        // the source's resolution in bits (8, 16, 24, 32)
     uint32_t bytesPerSample = 0; // width of one delivered sample: 1, 2, 3 or 4
 };

@@ -708,7 +708,9 @@ bool Engine::ChannelGetInfo(StreamHandle handle, ChannelInfo *info)
         return false;
     info->freq = static_cast<uint32_t>(s->format.sampleRate);
     info->chans = static_cast<uint32_t>(s->format.channels);
-    info->flags = s->format.bitsPerSample == 8 ? kInfoSample8Bits : 0;
+    info->flags = s->format.bitsPerSample == 8 ? kInfoSample8Bits
+                  : s->format.isFloat          ? kInfoSampleFloat
+                                               : 0;
     info->origres = static_cast<uint32_t>(s->format.bitsPerSample);
     info->bytesPerSample = static_cast<uint32_t>(s->format.bytesPerSample());
     return true;

@@ -174,6 +174,9 @@ bool WavFormatOf(const ChannelInfo &info, float sampleRate, WavFormat *format)
         bits = info.bytesPerSample * 8;
     else
         return false;
+    const bool isFloat = (info.flags & kInfoSampleFloat) != 0;
+    if (isFloat && bits != 32)
+        return false;
     if (info.chans == 0 || info.chans > 0xFFFF)
         return false;
     const uint32_t blockAlign = info.chans * bits / 8;
@@ -182,6 +185,7 @@ bool WavFormatOf(const ChannelInfo &info, float sampleRate, WavFormat *format)
     // Converting a NaN or an out-of-range float to an integer is undefined.
     if (!(sampleRate >= 1.0f && sampleRate < 4294967296.0f))
         return false;
+    format->formatTag = isFloat ? kWavFormatFloat : kWavFormatPcm;
     format->channels = static_cast<uint16_t>(info.chans);
     format->bitsPerSample = static_cast<uint16_t>(bits);
     format->blockAlign = static_cast<uint16_t>(blockAlign);
@@ -199,7 +203,7 @@ std::array<uint8_t, kWavHeaderSize> WavHeader(const WavFormat &format, uint32_t 
     std::memcpy(&h[8], "WAVE", 4);
     std::memcpy(&h[12], "fmt ", 4);
     putU32(&h[16], 16);
-    putU16(&h[20], 1);
+    putU16(&h[20], format.formatTag);
     putU16(&h[22], format.channels);
     putU32(&h[24], format.sampleRate);
     putU32(&h[28], format.byteRate);

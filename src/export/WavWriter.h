@@ -23,9 +23,13 @@ private:
     QString FMessage;
 };
 
+constexpr uint16_t kWavFormatPcm = 1;
+constexpr uint16_t kWavFormatFloat = 3;
+
 // The format fields of the WAV header, as derived from a decode stream.
 struct WavFormat
 {
+    uint16_t formatTag = kWavFormatPcm;
     uint16_t channels = 0;
     uint16_t bitsPerSample = 0;
     uint16_t blockAlign = 0;
@@ -40,7 +44,8 @@ constexpr uint64_t kWavMaxDataBytes = 0xFFFFFFFFull - kWavHeaderSize;
 
 // Derives the header's format from the engine's channel record and the
 // sample-rate attribute. Returns false when they describe no usable PCM
-// (no channels, no rate, a width the header cannot hold).
+// (no channels, no rate, a width the header cannot hold, floats that are not
+// 32-bit).
 bool WavFormatOf(const audio::ChannelInfo &info, float sampleRate, WavFormat *format);
 
 // The 44-byte RIFF/WAVE header with the given size fields.

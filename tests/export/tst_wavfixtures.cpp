@@ -1,5 +1,6 @@
 // WAV files as other programs see them: FFmpeg's prober must read back the
-// header we wrote and its demuxer the very bytes of the data chunk.
+// header we wrote and its demuxer the very bytes of the data chunk; SoX must
+// read the file too, and integer samples unchanged.
 #include "Manifest.h"
 #include "ScriptedEngine.h"
 #include "export/WavWriter.h"
@@ -32,8 +33,10 @@ struct Probe
     qint64 frames = -1;
 };
 
-QString codecFor(int bits)
+QString codecFor(int bits, bool isFloat)
 {
+    if (isFloat)
+        return QStringLiteral("pcm_f32le");
     switch (bits) {
     case 8:
         return QStringLiteral("pcm_u8");
@@ -88,15 +91,81 @@ bool demuxedMd5(const QString &path, QByteArray *md5, QString *error)
     return true;
 }
 
-bool haveFfmpeg()
+// What SoX reports of the file, and the MD5 of the samples it reads from it
+// written back out raw in their own encoding. SoX holds samples as 32-bit
+// integers, so only integer sources come back unchanged.
+bool soxReads(const QString &path, Probe *result, QString *encoding, QByteArray *md5,
+              QString *error)
+{
+    QByteArray out;
+    if (!run("sox", {"--i", path}, &out, error))
+        return false;
+    for (const QByteArray &line : out.split('\n')) {
+        const qsizetype colon = line.indexOf(':');
+        const QByteArray key = line.left(colon).trimmed();
+        const QString value = QString::fromLatin1(line.mid(colon + 1).trimmed());
+        if (key == "Channels")
+            result->channels = value.toInt();
+        else if (key == "Sample Rate")
+            result->sampleRate = value.toInt();
+        else if (key == "Sample Encoding")
+            *encoding = value;
+        else if (key == "Duration")
+            result->frames = value.section('=', 1).section(' ', 1, 1).toLongLong();
+    }
+    if (!run("sox", {"-V1", path, "-t", "raw", "-"}, &out, error))
+        return false;
+    *md5 = QCryptographicHash::hash(out, QCryptographicHash::Md5).toHex();
+    return true;
+}
+
+QString soxEncodingFor(int bits, bool isFloat)
+{
+    if (isFloat)
+        return QStringLiteral("32-bit Floating Point PCM");
+    if (bits == 8)
+        return QStringLiteral("8-bit Unsigned Integer PCM");
+    return QStringLiteral("%1-bit Signed Integer PCM").arg(bits);
+}
+
+bool haveTools()
 {
     return !QStandardPaths::findExecutable("ffprobe").isEmpty() &&
-           !QStandardPaths::findExecutable("ffmpeg").isEmpty();
+           !QStandardPaths::findExecutable("ffmpeg").isEmpty() &&
+           !QStandardPaths::findExecutable("sox").isEmpty();
 }
 
 QByteArray md5Hex(const QByteArray &bytes)
 {
     return QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex();
+}
+
+// FFmpeg and SoX read dest as the given format with exactly the data whose
+// MD5 is dataMd5. A failure shows in the running test function.
+void checkReadBack(const QString &dest, int channels, int bits, bool isFloat, int rate,
+                   qint64 frames, const QByteArray &dataMd5)
+{
+    Probe p;
+    QString error;
+    QVERIFY2(probe(dest, &p, &error), qPrintable(error));
+    QCOMPARE(p.codec, codecFor(bits, isFloat));
+    QCOMPARE(p.channels, channels);
+    QCOMPARE(p.sampleRate, rate);
+    QCOMPARE(p.bits, bits);
+    QCOMPARE(p.frames, frames);
+    QByteArray md5;
+    QVERIFY2(demuxedMd5(dest, &md5, &error), qPrintable(error));
+    QCOMPARE(md5, dataMd5);
+
+    Probe sox;
+    QString encoding;
+    QVERIFY2(soxReads(dest, &sox, &encoding, &md5, &error), qPrintable(error));
+    QCOMPARE(encoding, soxEncodingFor(bits, isFloat));
+    QCOMPARE(sox.channels, channels);
+    QCOMPARE(sox.sampleRate, rate);
+    QCOMPARE(sox.frames, frames);
+    if (!isFloat)
+        QCOMPARE(md5, dataMd5);
 }
 
 } // namespace
@@ -121,28 +190,33 @@ private:
 void WavFixturesTest::initTestCase()
 {
     QVERIFY(FDir.isValid());
-    if (!haveFfmpeg())
-        QSKIP("ffprobe and ffmpeg are missing: run scripts/install-deps.sh test");
+    if (!haveTools())
+        QSKIP("ffprobe, ffmpeg or sox is missing: run scripts/install-deps.sh test");
 }
 
 void WavFixturesTest::scriptedStreamsReadBack_data()
 {
     QTest::addColumn<int>("channels");
     QTest::addColumn<int>("bits");
+    QTest::addColumn<bool>("isFloat");
     QTest::addColumn<int>("rate");
     QTest::addColumn<int>("frames");
-    QTest::newRow("u8 mono 8000, odd") << 1 << 8 << 8000 << 2059;
-    QTest::newRow("s16 stereo 44100") << 2 << 16 << 44100 << 30000;
-    QTest::newRow("s16 mono 22050") << 1 << 16 << 22050 << 12345;
-    QTest::newRow("s24 stereo 96000") << 2 << 24 << 96000 << 20000;
-    QTest::newRow("s32 stereo 48000") << 2 << 32 << 48000 << 7000;
-    QTest::newRow("s16 six channels") << 6 << 16 << 48000 << 5000;
+    QTest::newRow("u8 mono 8000, odd") << 1 << 8 << false << 8000 << 2059;
+    QTest::newRow("s16 stereo 44100") << 2 << 16 << false << 44100 << 30000;
+    QTest::newRow("s16 mono 22050") << 1 << 16 << false << 22050 << 12345;
+    QTest::newRow("s24 stereo 96000") << 2 << 24 << false << 96000 << 20000;
+    QTest::newRow("s32 stereo 48000") << 2 << 32 << false << 48000 << 7000;
+    QTest::newRow("s16 six channels") << 6 << 16 << false << 48000 << 5000;
+    // Arbitrary bit patterns: NaNs with payloads among them must survive.
+    QTest::newRow("f32 stereo 44100") << 2 << 32 << true << 44100 << 7000;
+    QTest::newRow("s32 32 channels 8000") << 32 << 32 << false << 8000 << 1000;
 }
 
 void WavFixturesTest::scriptedStreamsReadBack()
 {
     QFETCH(int, channels);
     QFETCH(int, bits);
+    QFETCH(bool, isFloat);
     QFETCH(int, rate);
     QFETCH(int, frames);
     const uint32_t width = uint32_t(bits / 8);
@@ -155,25 +229,16 @@ void WavFixturesTest::scriptedStreamsReadBack()
     const QString source = QStringLiteral("/music/scripted.ape");
     const std::u16string key(reinterpret_cast<const char16_t *>(source.utf16()));
     engine.dataForPath[key] = data;
-    engine.infoForPath[key] = ChannelInfo{uint32_t(rate), uint32_t(channels),
-                                          bits == 8 ? kInfoSample8Bits : 0, uint32_t(bits), width};
+    const uint32_t flags = bits == 8 ? kInfoSample8Bits : isFloat ? kInfoSampleFloat : 0;
+    engine.infoForPath[key] =
+        ChannelInfo{uint32_t(rate), uint32_t(channels), flags, uint32_t(bits), width};
     const StreamHandle h =
         engine.ApeStreamCreateFile(false, source.utf16(), 0, 0, kFlagUnicodePath | kFlagDecodeOnly);
     const QString dest = FDir.filePath(QString("scripted-%1.wav").arg(QTest::currentDataTag()));
     WriteWavFile(engine, h, source, dest);
-
-    Probe p;
-    QString error;
-    QVERIFY2(probe(dest, &p, &error), qPrintable(error));
-    QCOMPARE(p.codec, codecFor(bits));
-    QCOMPARE(p.channels, channels);
-    QCOMPARE(p.sampleRate, rate);
-    QCOMPARE(p.bits, bits);
-    QCOMPARE(p.frames, qint64(frames));
-    QByteArray md5;
-    QVERIFY2(demuxedMd5(dest, &md5, &error), qPrintable(error));
-    QCOMPARE(md5, md5Hex(QByteArray(reinterpret_cast<const char *>(data.data()),
-                                    qsizetype(data.size()))));
+    checkReadBack(
+        dest, channels, bits, isFloat, rate, frames,
+        md5Hex(QByteArray(reinterpret_cast<const char *>(data.data()), qsizetype(data.size()))));
 }
 
 #ifdef SORVANO_HAVE_ENGINE
@@ -201,6 +266,7 @@ void WavFixturesTest::fixturesThroughEngine_data()
     QTest::addColumn<QString>("file");
     QTest::addColumn<int>("channels");
     QTest::addColumn<int>("bits");
+    QTest::addColumn<bool>("isFloat");
     QTest::addColumn<int>("rate");
     QTest::addColumn<qint64>("frames");
     QTest::addColumn<QByteArray>("md5");
@@ -210,8 +276,8 @@ void WavFixturesTest::fixturesThroughEngine_data()
     for (const auto &row : m.rows)
         QTest::newRow(qPrintable(row["file"]))
             << apeFixtureDir() + "/" + row["file"] << row["channels"].toInt() << row["bits"].toInt()
-            << row["rate"].toInt() << row["frames"].toLongLong() << row["pcm_md5"].toLatin1()
-            << (row["ffmpeg51"] == "differs");
+            << row["note"].endsWith("(float)") << row["rate"].toInt() << row["frames"].toLongLong()
+            << row["pcm_md5"].toLatin1() << (row["ffmpeg51"] == "differs");
 }
 
 void WavFixturesTest::fixturesThroughEngine()
@@ -219,6 +285,7 @@ void WavFixturesTest::fixturesThroughEngine()
     QFETCH(QString, file);
     QFETCH(int, channels);
     QFETCH(int, bits);
+    QFETCH(bool, isFloat);
     QFETCH(int, rate);
     QFETCH(qint64, frames);
     QFETCH(QByteArray, md5);
@@ -247,15 +314,7 @@ void WavFixturesTest::fixturesThroughEngine()
         QSKIP("FFmpeg 5.1 decodes this file differently; exact output needs the native decoder");
     QCOMPARE(chunkMd5, md5);
     QCOMPARE(qint64(bytes.size()) - 44, frames * channels * (bits / 8));
-
-    Probe p;
-    QString error;
-    QVERIFY2(probe(dest, &p, &error), qPrintable(error));
-    QCOMPARE(p.codec, codecFor(bits));
-    QCOMPARE(p.channels, channels);
-    QCOMPARE(p.sampleRate, rate);
-    QCOMPARE(p.bits, bits);
-    QCOMPARE(p.frames, frames);
+    checkReadBack(dest, channels, bits, isFloat, rate, frames, md5);
 }
 
 void WavFixturesTest::damagedFixturesThroughEngine_data()

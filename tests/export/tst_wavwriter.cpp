@@ -31,12 +31,6 @@ uint32_t u32At(const QByteArray &bytes, int offset)
     return v;
 }
 
-uint16_t u16At(const QByteArray &bytes, int offset)
-{
-    return static_cast<uint16_t>(static_cast<uint8_t>(bytes[offset]) |
-                                 (static_cast<uint8_t>(bytes[offset + 1]) << 8));
-}
-
 QByteArray readAll(const QString &path)
 {
     QFile f(path);
@@ -168,24 +162,30 @@ void WavWriterTest::formatFields()
 void WavWriterTest::unusableFormatsRefused_data()
 {
     QTest::addColumn<uint>("chans");
+    QTest::addColumn<uint>("flags");
     QTest::addColumn<uint>("bytesPerSample");
     QTest::addColumn<float>("rate");
-    QTest::newRow("no channels") << 0u << 2u << 44100.0f;
-    QTest::newRow("five-byte samples") << 2u << 5u << 44100.0f;
-    QTest::newRow("block align beyond 16 bits") << 20000u << 4u << 44100.0f;
-    QTest::newRow("rate 0") << 2u << 2u << 0.0f;
-    QTest::newRow("rate negative") << 2u << 2u << -44100.0f;
-    QTest::newRow("rate NaN") << 2u << 2u << std::numeric_limits<float>::quiet_NaN();
-    QTest::newRow("rate beyond 32 bits") << 2u << 2u << 5e9f;
+    QTest::newRow("no channels") << 0u << 0u << 2u << 44100.0f;
+    QTest::newRow("five-byte samples") << 2u << 0u << 5u << 44100.0f;
+    QTest::newRow("block align beyond 16 bits") << 20000u << 0u << 4u << 44100.0f;
+    QTest::newRow("rate 0") << 2u << 0u << 2u << 0.0f;
+    QTest::newRow("rate negative") << 2u << 0u << 2u << -44100.0f;
+    QTest::newRow("rate NaN") << 2u << 0u << 2u << std::numeric_limits<float>::quiet_NaN();
+    QTest::newRow("rate beyond 32 bits") << 2u << 0u << 2u << 5e9f;
+    // WAV has no 16-bit or 24-bit float, and the header could not say 8-bit float.
+    QTest::newRow("float 16-bit") << 2u << kInfoSampleFloat << 2u << 44100.0f;
+    QTest::newRow("float with the 8-bit flag")
+        << 2u << (kInfoSampleFloat | kInfoSample8Bits) << 4u << 44100.0f;
 }
 
 void WavWriterTest::unusableFormatsRefused()
 {
     QFETCH(uint, chans);
+    QFETCH(uint, flags);
     QFETCH(uint, bytesPerSample);
     QFETCH(float, rate);
     WavFormat f;
-    QVERIFY(!WavFormatOf(ChannelInfo{0, chans, 0, 16, bytesPerSample}, rate, &f));
+    QVERIFY(!WavFormatOf(ChannelInfo{0, chans, flags, 16, bytesPerSample}, rate, &f));
 }
 
 void WavWriterTest::millionBytesGiveTheListedHeader()
@@ -212,18 +212,26 @@ void WavWriterTest::writtenHeaderFollowsTheStream_data()
     QTest::addColumn<uint>("flags");
     QTest::addColumn<uint>("bytesPerSample");
     QTest::addColumn<uint>("freq");
-    QTest::addColumn<QByteArray>("fmtHex"); // offsets 22 to 35
+    QTest::addColumn<QByteArray>("fmtHex"); // offsets 20 to 35
 
     QTest::newRow("mono 16 22050")
-        << 1u << 0u << 2u << 22050u << QByteArray("0100 22560000 44ac0000 0200 1000");
+        << 1u << 0u << 2u << 22050u << QByteArray("0100 0100 22560000 44ac0000 0200 1000");
     QTest::newRow("mono 8 8000") << 1u << 1u << 1u << 8000u
-                                 << QByteArray("0100 401f0000 401f0000 0100 0800");
+                                 << QByteArray("0100 0100 401f0000 401f0000 0100 0800");
     QTest::newRow("stereo 16 96000")
-        << 2u << 0u << 2u << 96000u << QByteArray("0200 00770100 00dc0500 0400 1000");
+        << 2u << 0u << 2u << 96000u << QByteArray("0100 0200 00770100 00dc0500 0400 1000");
     QTest::newRow("stereo 24 96000")
-        << 2u << 0u << 3u << 96000u << QByteArray("0200 00770100 00ca0800 0600 1800");
+        << 2u << 0u << 3u << 96000u << QByteArray("0100 0200 00770100 00ca0800 0600 1800");
     QTest::newRow("six channels 16")
-        << 6u << 0u << 2u << 48000u << QByteArray("0600 80bb0000 00ca0800 0c00 1000");
+        << 6u << 0u << 2u << 48000u << QByteArray("0100 0600 80bb0000 00ca0800 0c00 1000");
+    QTest::newRow("stereo 32 48000")
+        << 2u << 0u << 4u << 48000u << QByteArray("0100 0200 80bb0000 00dc0500 0800 2000");
+    QTest::newRow("float stereo 44100") << 2u << kInfoSampleFloat << 4u << 44100u
+                                        << QByteArray("0300 0200 44ac0000 20620500 0800 2000");
+    QTest::newRow("float 6 channels 44100") << 6u << kInfoSampleFloat << 4u << 44100u
+                                            << QByteArray("0300 0600 44ac0000 60261000 1800 2000");
+    QTest::newRow("32 channels 32 8000")
+        << 32u << 0u << 4u << 8000u << QByteArray("0100 2000 401f0000 00a00f00 8000 2000");
 }
 
 void WavWriterTest::writtenHeaderFollowsTheStream()
@@ -234,15 +242,15 @@ void WavWriterTest::writtenHeaderFollowsTheStream()
     QFETCH(uint, freq);
     QFETCH(QByteArray, fmtHex);
     // The rate comes from the attribute, not the record: give them different values.
-    Source src(pattern(12 * 1000),
+    Source src(pattern(384 * 100),
                ChannelInfo{1, chans, flags, bytesPerSample * 8, bytesPerSample});
     src.stream().rate = float(freq);
     const QString dest = file("fmt.wav");
     QCOMPARE(writeOrError(src, dest), QString());
     const QByteArray bytes = readAll(dest);
-    QCOMPARE(bytes.mid(22, 14).toHex(), QByteArray::fromHex(fmtHex).toHex());
-    QCOMPARE(u16At(bytes, 20), uint16_t(1));
-    QCOMPARE(u32At(bytes, 40), 12000u);
+    QCOMPARE(bytes.size(), 44 + 38400);
+    QCOMPARE(bytes.mid(20, 16).toHex(), QByteArray::fromHex(fmtHex).toHex());
+    QCOMPARE(u32At(bytes, 40), 38400u);
 }
 
 void WavWriterTest::oddByteCountHasNoPad()
