@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -50,9 +52,9 @@ std::filesystem::path pathFromArgument(const void *file, uint32_t flags)
     return std::filesystem::path(static_cast<const char *>(file));
 }
 
-float sampleToFloat(const uint8_t *p, int bits)
+float sampleToFloat(const uint8_t *p, const PcmFormat &format)
 {
-    switch (bits) {
+    switch (format.bitsPerSample) {
     case 8:
         return (static_cast<int>(p[0]) - 128) / 128.0f;
     case 16:
@@ -67,9 +69,49 @@ float sampleToFloat(const uint8_t *p, int bits)
         const uint32_t u = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
                            (static_cast<uint32_t>(p[2]) << 16) |
                            (static_cast<uint32_t>(p[3]) << 24);
-        return static_cast<float>(static_cast<int32_t>(u) / 2147483648.0);
+        if (!format.isFloat)
+            return static_cast<float>(static_cast<int32_t>(u) / 2147483648.0);
+        // Float sources keep their range, beyond full scale too. What no
+        // device can play is made playable here, before the resampler's
+        // filter spreads it over its neighbours: a NaN as silence, an
+        // infinity as full scale.
+        const float v = std::bit_cast<float>(u);
+        if (std::isnan(v))
+            return 0.0f;
+        if (std::isinf(v))
+            return std::copysign(1.0f, v);
+        return v;
     }
     }
+}
+
+// How a source's channels are laid out, as far as a count tells: mono,
+// stereo, 3.0, quad, 5.0, 5.1, 6.1 and 7.1 (the file stores no layout).
+constexpr uint64_t kSourceLayouts[] = {
+    AV_CH_LAYOUT_MONO,    AV_CH_LAYOUT_STEREO,  AV_CH_LAYOUT_SURROUND, AV_CH_LAYOUT_QUAD,
+    AV_CH_LAYOUT_5POINT0, AV_CH_LAYOUT_5POINT1, AV_CH_LAYOUT_6POINT1,  AV_CH_LAYOUT_7POINT1};
+// SDL's channel order for a device of each count (the fifth is 4.1 with the
+// LFE before the rear pair, unlike FFmpeg's 4.1).
+constexpr uint64_t kDeviceLayouts[] = {AV_CH_LAYOUT_MONO,
+                                       AV_CH_LAYOUT_STEREO,
+                                       AV_CH_LAYOUT_2POINT1,
+                                       AV_CH_LAYOUT_QUAD,
+                                       AV_CH_LAYOUT_STEREO | AV_CH_LOW_FREQUENCY | AV_CH_BACK_LEFT |
+                                           AV_CH_BACK_RIGHT,
+                                       AV_CH_LAYOUT_5POINT1,
+                                       AV_CH_LAYOUT_6POINT1,
+                                       AV_CH_LAYOUT_7POINT1};
+
+// Channels beyond a known layout have no name, so no standard mix: channel c
+// goes to output c modulo the output's count (alternately left and right on
+// stereo), all at one weight small enough that no output can pass full scale.
+std::vector<double> spreadMatrix(int inChannels, int outChannels)
+{
+    std::vector<double> matrix(static_cast<size_t>(inChannels) * outChannels, 0.0);
+    const int perOutput = (inChannels + outChannels - 1) / outChannels;
+    for (int c = 0; c < inChannels; ++c)
+        matrix[static_cast<size_t>(c % outChannels) * inChannels + c] = 1.0 / perOutput;
+    return matrix;
 }
 
 } // namespace
@@ -165,17 +207,35 @@ struct Engine::Stream
 
 namespace {
 
+void layoutOf(int channels, const uint64_t (&known)[8], AVChannelLayout *layout)
+{
+    if (channels >= 1 && channels <= 8) {
+        av_channel_layout_from_mask(layout, known[channels - 1]);
+    } else {
+        *layout = AVChannelLayout{};
+        layout->order = AV_CHANNEL_ORDER_UNSPEC;
+        layout->nb_channels = channels;
+    }
+}
+
 SwrContext *makeResampler(const Engine::Playback &p)
 {
     AVChannelLayout in, out;
-    av_channel_layout_default(&in, p.format.channels);
-    av_channel_layout_default(&out, p.outChannels);
+    layoutOf(p.format.channels, kSourceLayouts, &in);
+    layoutOf(p.outChannels, kDeviceLayouts, &out);
     SwrContext *swr = nullptr;
-    if (swr_alloc_set_opts2(&swr, &out, AV_SAMPLE_FMT_FLT, p.outRate, &in, AV_SAMPLE_FMT_FLT,
-                            p.format.sampleRate, 0, nullptr) < 0 ||
-        swr_init(swr) < 0) {
-        swr_free(&swr);
+    bool ok = swr_alloc_set_opts2(&swr, &out, AV_SAMPLE_FMT_FLT, p.outRate, &in, AV_SAMPLE_FMT_FLT,
+                                  p.format.sampleRate, 0, nullptr) >= 0;
+    // A downmix adds channels together; scaled to keep within full scale it
+    // cannot clip where the sources do not. Mono and stereo keep their level.
+    if (ok && p.format.channels > 2)
+        ok = av_opt_set_double(swr, "rematrix_maxval", 1.0, 0) >= 0;
+    if (ok && (in.order == AV_CHANNEL_ORDER_UNSPEC || out.order == AV_CHANNEL_ORDER_UNSPEC)) {
+        const std::vector<double> matrix = spreadMatrix(p.format.channels, p.outChannels);
+        ok = swr_set_matrix(swr, matrix.data(), p.format.channels) >= 0;
     }
+    if (!ok || swr_init(swr) < 0)
+        swr_free(&swr);
     av_channel_layout_uninit(&in);
     av_channel_layout_uninit(&out);
     return swr;
@@ -249,7 +309,7 @@ void runWorker(std::shared_ptr<Engine::Playback> p)
             if (!silent)
                 for (int64_t i = 0; i < n * fmt.channels; ++i)
                     in[static_cast<size_t>(i)] =
-                        sampleToFloat(pcm.data() + i * fmt.bytesPerSample(), fmt.bitsPerSample);
+                        sampleToFloat(pcm.data() + i * fmt.bytesPerSample(), fmt);
             const int capacity = swr_get_out_samples(swr, static_cast<int>(n));
             block.samples.resize(static_cast<size_t>(std::max(capacity, 0)) * p->outChannels);
             auto *outPlane = reinterpret_cast<uint8_t *>(block.samples.data());
@@ -524,7 +584,8 @@ bool Engine::ChannelPlay(StreamHandle handle, bool restart)
     std::unique_ptr<Decoder> d = openDecoder(s->path, &error, options);
     if (!d || d->format().sampleRate != s->format.sampleRate ||
         d->format().channels != s->format.channels ||
-        d->format().bitsPerSample != s->format.bitsPerSample || d->totalFrames() != s->totalFrames)
+        d->format().bitsPerSample != s->format.bitsPerSample ||
+        d->format().isFloat != s->format.isFloat || d->totalFrames() != s->totalFrames)
         return false;
 
     auto p = std::make_shared<Playback>();
