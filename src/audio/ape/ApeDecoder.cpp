@@ -24,6 +24,7 @@ public:
         format_.sampleRate = info_.sampleRate;
         format_.channels = info_.channels;
         format_.bitsPerSample = info_.bits;
+        format_.isFloat = info_.isFloat;
         total_ = info_.totalBlocks();
         if (threads > 0 && info_.frameCount > 1)
             ahead_ = std::make_unique<DecodeAhead>(source_, threads);

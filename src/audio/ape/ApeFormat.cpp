@@ -18,6 +18,7 @@ uint32_t le32(const uint8_t *p)
 
 constexpr int kDescriptorBytes = 52;
 constexpr int kHeaderBytes = 24;
+constexpr uint16_t kFloatFlag = 0x1000;
 
 } // namespace
 
@@ -58,7 +59,9 @@ OpenStatus HeaderReader::parse()
     uint8_t d[kDescriptorBytes];
     if (!readAt(junk, d, 6))
         return fail(OpenStatus::Damaged, "file too short for an APE header");
-    if (std::memcmp(d, "MAC ", 4) != 0)
+    // Float files carry their own magic, but it is the header's flag that
+    // says how the samples are coded.
+    if (std::memcmp(d, "MAC ", 4) != 0 && std::memcmp(d, "MACF", 4) != 0)
         return fail(OpenStatus::Damaged, "not an APE file");
     const int version = le16(d + 4);
     if (version < kMinVersion || version > kMaxVersion)
@@ -78,6 +81,7 @@ OpenStatus HeaderReader::parse()
         return fail(OpenStatus::Damaged, "APE header cut short");
     info_.version = version;
     info_.level = le16(h + 0);
+    const uint16_t formatFlags = le16(h + 2);
     info_.blocksPerFrame = le32(h + 4);
     info_.finalFrameBlocks = le32(h + 8);
     info_.frameCount = le32(h + 12);
@@ -87,10 +91,13 @@ OpenStatus HeaderReader::parse()
 
     if (info_.level % 1000 != 0 || info_.level < 1000 || info_.level > 5000)
         return fail(OpenStatus::Damaged, "unknown APE compression level");
-    if (info_.bits != 8 && info_.bits != 16 && info_.bits != 24)
-        return fail(OpenStatus::Unsupported, "sample width not handled natively");
-    if (info_.channels != 1 && info_.channels != 2)
-        return fail(OpenStatus::Unsupported, "channel count not handled natively");
+    if (info_.bits != 8 && info_.bits != 16 && info_.bits != 24 && info_.bits != 32)
+        return fail(OpenStatus::Damaged, "impossible sample width");
+    info_.isFloat = (formatFlags & kFloatFlag) != 0;
+    if (info_.isFloat && info_.bits != 32)
+        return fail(OpenStatus::Damaged, "floating-point samples that are not 32 bits wide");
+    if (info_.channels < 1 || info_.channels > kMaxChannels)
+        return fail(OpenStatus::Damaged, "impossible channel count");
     if (rate == 0 || rate > 1536000)
         return fail(OpenStatus::Damaged, "impossible sample rate");
     info_.sampleRate = int(rate);

@@ -12,9 +12,10 @@ namespace ape {
 struct StreamInfo
 {
     int version = 0;
-    int level = 0; // 1000 (fast) ... 5000 (insane)
-    int bits = 0;  // 8, 16 or 24
-    int channels = 0;
+    int level = 0;        // 1000 (fast) ... 5000 (insane)
+    int bits = 0;         // 8, 16, 24 or 32
+    bool isFloat = false; // 32-bit IEEE float, coded as transformed integers
+    int channels = 0;     // 1 to kMaxChannels
     int sampleRate = 0;
     uint32_t blocksPerFrame = 0;
     uint32_t finalFrameBlocks = 0;
@@ -50,6 +51,9 @@ enum class OpenStatus
 // Lowest and highest file version this decoder reads.
 constexpr int kMinVersion = 3990;
 constexpr int kMaxVersion = 3990;
+
+// Most channels a file may hold.
+constexpr int kMaxChannels = 32;
 
 // Largest frame accepted, in blocks; encoders write at most 73728 * 4.
 constexpr uint32_t kMaxBlocksPerFrame = 1u << 21;

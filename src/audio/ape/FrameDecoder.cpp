@@ -17,20 +17,24 @@ constexpr uint32_t kLeftSilent = 1;
 constexpr uint32_t kRightSilent = 2;
 constexpr uint32_t kPseudoStereo = 4;
 
-// Each level adds stages; they are undone from the shortest up.
-struct Stage
-{
-    int order;
-    int fractionBits;
-};
-constexpr Stage kStages[5][3] = {
-    {{0, 0}, {0, 0}, {0, 0}},      {{16, 11}, {0, 0}, {0, 0}},        {{64, 11}, {0, 0}, {0, 0}},
-    {{32, 10}, {256, 13}, {0, 0}}, {{16, 11}, {256, 13}, {1280, 15}},
-};
-
 uint32_t be32(const uint8_t *p)
 {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+}
+
+// Float samples are coded as integers by a transform that is its own
+// inverse; it maps the usual range of audio to small values.
+void floatsFromCodes(uint8_t *pcm, size_t count)
+{
+    for (uint8_t *p = pcm; p < pcm + count * 4; p += 4) {
+        uint32_t w =
+            uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+        w ^= 0x3C000000u;
+        if (w & 0x80000000u)
+            w ^= 0x7FFFFFFFu;
+        for (int b = 0; b < 4; ++b)
+            p[b] = uint8_t(w >> (8 * b));
+    }
 }
 
 } // namespace
@@ -38,7 +42,11 @@ uint32_t be32(const uint8_t *p)
 FrameDecoder::FrameDecoder(const StreamInfo &info, DotAdaptFn kernel)
     : info_(info), fused_(kernels::fusedFor(kernel))
 {
-    for (const Stage &s : kStages[info.level / 1000 - 1]) {
+    if (info.bits == 32 || info.channels > 2) {
+        wide_ = std::make_unique<WideFrame>(info, kernel);
+        return;
+    }
+    for (const FilterStage &s : kLevelStages[info.level / 1000 - 1]) {
         if (s.order == 0)
             break;
         for (auto &f : filters_)
@@ -76,6 +84,14 @@ bool FrameDecoder::decode(std::vector<uint8_t> &bytes, int skip, uint32_t blocks
     RangeDecoder rc;
     rc.start(p, end);
     rc_ = &rc;
+
+    if (wide_) {
+        if (!wide_->decode(rc, flags, blocks, pcm) || !crcMatches(pcm, blocks, crc))
+            return false;
+        if (info_.isFloat)
+            floatsFromCodes(pcm, size_t(blocks) * size_t(info_.channels));
+        return true;
+    }
 
     const int channels = info_.channels;
     // Stereo 8- and 16-bit frames go through one pass straight to PCM;

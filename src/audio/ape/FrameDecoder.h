@@ -2,6 +2,7 @@
 
 #include "ApeFormat.h"
 #include "NNFilter.h"
+#include "WideFrame.h"
 
 #include <atomic>
 #include <cstdint>
@@ -40,6 +41,8 @@ private:
     std::vector<std::unique_ptr<NNFilter>> filters_[2];
     class RangeDecoder *rc_ = nullptr;
     FusedStereoFn fused_ = nullptr;
+    // 32-bit samples and more than two channels go their own way.
+    std::unique_ptr<WideFrame> wide_;
     std::atomic<int> ownHint_{32};
     std::atomic<int> *widthHint_ = &ownHint_;
 };

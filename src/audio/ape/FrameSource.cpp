@@ -43,7 +43,7 @@ bool FrameSource::decode(uint32_t index, Context &context, std::vector<uint8_t> 
     const FrameSpan &span = frames_[index];
     const uint32_t blocks = info_.blocksInFrame(index);
     // No valid frame needs more than this; a damaged seek table may claim more.
-    const int64_t cap = int64_t(blocks) * info_.channels * 5 + 1024;
+    const int64_t cap = int64_t(blocks) * info_.channels * (info_.bits == 32 ? 10 : 5) + 1024;
     const size_t size = size_t(std::clamp<int64_t>(span.end - span.wordStart, 0, cap));
     context.bytes.resize(size);
     pcm.resize(size_t(blocks) * size_t(bytesPerBlock()));

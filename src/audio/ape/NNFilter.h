@@ -15,6 +15,17 @@ using DotAdaptFn = int32_t (*)(int16_t *coeffs, const int16_t *delay, const int1
 
 class NNFilter;
 
+// The filter stages of each level (1000 to 5000), undone from the shortest up.
+struct FilterStage
+{
+    int order;
+    int fractionBits;
+};
+inline constexpr FilterStage kLevelStages[5][3] = {
+    {{0, 0}, {0, 0}, {0, 0}},      {{16, 11}, {0, 0}, {0, 0}},        {{64, 11}, {0, 0}, {0, 0}},
+    {{32, 10}, {256, 13}, {0, 0}}, {{16, 11}, {256, 13}, {1280, 15}},
+};
+
 namespace kernels {
 int32_t portable(int16_t *coeffs, const int16_t *delay, const int16_t *adapt, int order,
                  int direction);

@@ -111,4 +111,83 @@ inline void unpredictMono(int32_t *ch, int count)
         ch[i] = p.step<false>(ch[i], 0);
 }
 
+// The same stages for 32-bit samples: 64-bit history, coefficients and
+// sums (wrapping, so damaged data cannot overflow), with the integrator's
+// output wrapped to the 32-bit sample.
+class WidePredictor
+{
+public:
+    int32_t output() const { return filterA_; }
+
+    template <bool Stereo> [[gnu::always_inline]] int32_t step(int64_t residual, int32_t other)
+    {
+        const int64_t a0 = lastA_;
+        const int64_t a1 = int64_t(uint64_t(a0) - uint64_t(a_[0]));
+        a_[3] = a_[2];
+        a_[2] = a_[1];
+        a_[1] = a1;
+        a_[0] = a0;
+        sa_[3] = sa_[2];
+        sa_[2] = sa_[1];
+        sa_[1] = sign(a1);
+        sa_[0] = sign(a0);
+        uint64_t predA = 0;
+        for (int i = 0; i < 4; ++i)
+            predA += uint64_t(a_[i]) * uint64_t(ca_[i]);
+
+        uint64_t predB = 0;
+        if constexpr (Stereo) {
+            const int64_t b0 = int64_t(other) - ((int64_t(filterB_) * 31) >> 5);
+            const int64_t b1 = b0 - b_[0];
+            b_[4] = b_[3];
+            b_[3] = b_[2];
+            b_[2] = b_[1];
+            b_[1] = b1;
+            b_[0] = b0;
+            sb_[4] = sb_[3];
+            sb_[3] = sb_[2];
+            sb_[2] = sb_[1];
+            sb_[1] = sign(b1);
+            sb_[0] = sign(b0);
+            for (int i = 0; i < 5; ++i)
+                predB += uint64_t(b_[i]) * uint64_t(cb_[i]);
+            filterB_ = other;
+        }
+
+        const int64_t prediction = int64_t(predA + uint64_t(int64_t(predB) >> 1)) >> 10;
+        lastA_ = int64_t(uint64_t(residual) + uint64_t(prediction));
+        filterA_ = int32_t(uint32_t(uint64_t(lastA_) + uint64_t((int64_t(filterA_) * 31) >> 5)));
+
+        // The direction is the residual's true sign.
+        const int s = (residual < 0) - (residual > 0);
+        if (s != 0) {
+            for (int i = 0; i < 4; ++i)
+                ca_[i] = int64_t(uint64_t(ca_[i]) + uint64_t(int64_t(sa_[i] * s)));
+            if constexpr (Stereo) {
+                for (int i = 0; i < 5; ++i)
+                    cb_[i] = int64_t(uint64_t(cb_[i]) + uint64_t(int64_t(sb_[i] * s)));
+            }
+        }
+        return filterA_;
+    }
+
+private:
+    // 1 when bit 31 is set, -1 otherwise, 0 for 0: the encoder tests that
+    // bit, not the 64-bit sign.
+    [[gnu::always_inline]] static int sign(int64_t v)
+    {
+        return v == 0 ? 0 : int((uint64_t(v) >> 30) & 2) - 1;
+    }
+
+    int64_t a_[4] = {};
+    int64_t b_[5] = {};
+    int sa_[4] = {};
+    int sb_[5] = {};
+    int64_t ca_[4] = {360, 317, -109, 98};
+    int64_t cb_[5] = {};
+    int64_t lastA_ = 0;
+    int32_t filterA_ = 0;
+    int32_t filterB_ = 0;
+};
+
 } // namespace ape

@@ -116,6 +116,37 @@ inline constexpr uint32_t kEscape = 63;
     return s;
 }
 
+// The value's remainder below the pivot.
+[[gnu::always_inline]] inline uint32_t base(RangeDecoder &rc, uint32_t pivot)
+{
+    if (pivot < 0x10000) {
+        const uint32_t base = rc.peekFrequency(pivot);
+        rc.update(1, base);
+        return base;
+    }
+    // Too wide for one step: the high part first, then the low bits.
+    int shift = 0;
+    uint32_t hi = pivot;
+    while (hi & ~0xffffu) {
+        hi >>= 1;
+        ++shift;
+    }
+    const uint32_t top = rc.peekFrequency(hi + 1);
+    rc.update(1, top);
+    const uint32_t low = rc.peekFrequency(1u << shift);
+    rc.update(1, low);
+    return (top << shift) + low;
+}
+
+[[gnu::always_inline]] inline uint32_t overflow(RangeDecoder &rc, bool &bad)
+{
+    const uint32_t symbol = overflowSymbol(rc, bad);
+    if (symbol != kEscape)
+        return symbol;
+    const uint32_t high = rc.bits(16) << 16;
+    return high | rc.bits(16);
+}
+
 } // namespace detail
 
 // Decodes one residual as written by version 3990 encoders. Sets `bad` on a
@@ -126,31 +157,9 @@ inline constexpr uint32_t kEscape = 63;
     if (pivot == 0)
         pivot = 1;
 
-    uint32_t overflow = detail::overflowSymbol(rc, bad);
-    if (overflow == detail::kEscape) {
-        overflow = rc.bits(16) << 16;
-        overflow |= rc.bits(16);
-    }
+    const uint32_t overflow = detail::overflow(rc, bad);
 
-    uint32_t base;
-    if (pivot < 0x10000) {
-        base = rc.peekFrequency(pivot);
-        rc.update(1, base);
-    } else {
-        // Too wide for one step: the high part first, then the low bits.
-        int shift = 0;
-        uint32_t hi = pivot;
-        while (hi & ~0xffffu) {
-            hi >>= 1;
-            ++shift;
-        }
-        const uint32_t top = rc.peekFrequency(hi + 1);
-        rc.update(1, top);
-        const uint32_t low = rc.peekFrequency(1u << shift);
-        rc.update(1, low);
-        base = (top << shift) + low;
-    }
-
+    const uint32_t base = detail::base(rc, pivot);
     const uint32_t x = base + overflow * pivot;
 
     const uint32_t lower = rice.k ? 1u << (rice.k + 4) : 0;
@@ -162,6 +171,35 @@ inline constexpr uint32_t kEscape = 63;
 
     // Odd codes are positive, even codes zero or negative.
     return int32_t(((x >> 1) ^ ((x & 1) - 1)) + 1);
+}
+
+// The same for 32-bit samples, whose values need more than 32 bits.
+[[gnu::always_inline]] inline int64_t decodeWideResidual(RangeDecoder &rc, RiceState &rice,
+                                                         bool &bad)
+{
+    uint32_t pivot = rice.ksum >> 5;
+    if (pivot == 0)
+        pivot = 1;
+    uint32_t overflow = detail::overflowSymbol(rc, bad);
+    if (overflow == detail::kEscape) {
+        overflow = rc.bits(16) << 16;
+        overflow |= rc.bits(16);
+        // An escaped 1, which the model codes directly, announces a value
+        // whose quotient by the pivot would not fit in 32 bits: the quotient
+        // follows again, against a small fixed pivot.
+        if (overflow == 1) {
+            pivot = 32768;
+            overflow = detail::overflow(rc, bad);
+        }
+    }
+    const uint64_t x = detail::base(rc, pivot) + uint64_t(overflow) * pivot;
+
+    // The sum wraps at 32 bits, as the encoder's does.
+    rice.ksum += uint32_t((x + 1) / 2) - ((rice.ksum + 16) >> 5);
+
+    // Odd codes are positive, even codes zero or negative.
+    const int64_t half = int64_t(x >> 1);
+    return (x & 1) ? half + 1 : -half;
 }
 
 } // namespace ape

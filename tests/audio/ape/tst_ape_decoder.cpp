@@ -77,6 +77,7 @@ private slots:
     void damagedFrameStopsAfterGoodFrames_data();
     void damagedFrameStopsAfterGoodFrames();
     void unsupportedAndForeignFiles();
+    void sevenChannelFramesAreDamage();
     void seekIsSampleAccurate_data();
     void seekIsSampleAccurate();
     void seekInsideTheDecodedFrameCostsNothing();
@@ -205,6 +206,10 @@ void TestApeDecoder::damagedFrameStopsAfterGoodFrames_data()
             << "s16-stereo-44k-long-c2000.ape" << true << threads;
         QTest::addRow("cut mid-frame, 24-bit, %d threads", threads)
             << "s24-stereo-96k-c2000.ape" << true << threads;
+        QTest::addRow("bit flip, 6 channels, %d threads", threads)
+            << "m6-s16-48k-c2000.ape" << false << threads;
+        QTest::addRow("bit flip, float, %d threads", threads)
+            << "f32-stereo-44k-c2000.ape" << false << threads;
     }
 }
 
@@ -278,12 +283,27 @@ void TestApeDecoder::unsupportedAndForeignFiles()
     QVERIFY(unsupported);
     QVERIFY(!error.empty());
 
-    // Channel counts beyond stereo are left to another decoder too.
-    QByteArray multi = bytes;
-    multi[52 + 18] = 6;
-    QVERIFY(writeFile(dir.filePath("multi.ape"), multi));
-    QVERIFY(!ape::openNativeDecoder(fsPath(dir.filePath("multi.ape")), &error, {}, &unsupported));
-    QVERIFY(unsupported);
+    // What no encoder writes is damage, not a kind another decoder may read:
+    // no channels, more than 32, a width other than 8 to 32 bits, float
+    // samples that are not 32 bits wide.
+    const struct
+    {
+        int offset;
+        int value;
+    } impossible[] = {{18, 0}, {18, 33}, {16, 20}, {16, 64}, {2, 0x10}};
+    for (const auto &[offset, value] : impossible) {
+        QByteArray bad = bytes;
+        bad[52 + offset] = char(value);
+        if (offset == 2)
+            bad[52 + 3] = char(0x1000 >> 8);
+        QVERIFY(writeFile(dir.filePath("bad.ape"), bad));
+        unsupported = true;
+        error.clear();
+        QVERIFY2(!ape::openNativeDecoder(fsPath(dir.filePath("bad.ape")), &error, {}, &unsupported),
+                 qPrintable(QString("offset %1, value %2").arg(offset).arg(value)));
+        QVERIFY(!unsupported);
+        QVERIFY(!error.empty());
+    }
 
     // A missing file and a folder are errors, not unsupported files.
     QVERIFY(!ape::openNativeDecoder(fsPath(dir.filePath("missing.ape")), &error, {}, &unsupported));
@@ -297,13 +317,35 @@ void TestApeDecoder::unsupportedAndForeignFiles()
     QVERIFY(!unsupported);
 }
 
+// Encoders write 16- and 24-bit files of seven channels wrongly: every frame
+// fails its CRC and is reported as damage, on the reader and on workers.
+// Frames coded for eight channels and read as seven stand in for them.
+void TestApeDecoder::sevenChannelFramesAreDamage()
+{
+    QByteArray bytes = readFile(apeFixtureDir() + "/m8-s24-96k-c4000.ape");
+    QVERIFY(!bytes.isEmpty());
+    bytes[52 + 18] = 7;
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("seven.ape"), bytes));
+    for (int threads : {0, 2}) {
+        auto d = ape::openNativeDecoder(fsPath(dir.filePath("seven.ape")), nullptr,
+                                        {.workerThreads = threads});
+        QVERIFY(d);
+        QCOMPARE(d->format().channels, 7);
+        std::vector<uint8_t> buf(size_t(d->format().bytesPerFrame()) * 1000);
+        QCOMPARE(d->read(buf.data(), 1000), int64_t(-1));
+        QVERIFY(d->damagedFrames() > 0);
+    }
+}
+
 void TestApeDecoder::seekIsSampleAccurate_data()
 {
     QTest::addColumn<QString>("file");
     for (const char *f :
          {"s16-stereo-44k-long-c2000.ape", "s16-stereo-44k-long-c4000.ape",
           "s16-stereo-44k-c1000.ape", "s16-stereo-44k-c3000.ape", "s16-stereo-44k-c5000.ape",
-          "s24-stereo-96k-c2000.ape", "s16-mono-22k-c4000.ape", "u8-mono-8k-odd-c2000.ape"})
+          "s24-stereo-96k-c2000.ape", "s16-mono-22k-c4000.ape", "u8-mono-8k-odd-c2000.ape",
+          "m6-s16-48k-c2000.ape", "f32-stereo-44k-c2000.ape"})
         QTest::newRow(f) << QString(f);
 }
 

@@ -117,12 +117,14 @@ void TestApeFilters::framesAgree_data()
     for (const char *f :
          {"s16-stereo-44k-c1000.ape", "s16-stereo-44k-c2000.ape", "s16-stereo-44k-c3000.ape",
           "s16-stereo-44k-c4000.ape", "s16-stereo-44k-c5000.ape", "s24-stereo-96k-c5000.ape",
-          "s16-mono-22k-c4000.ape", "u8-mono-8k-odd-c2000.ape"})
+          "s16-mono-22k-c4000.ape", "u8-mono-8k-odd-c2000.ape", "w32-stereo-48k-c3000.ape",
+          "w32-stereo-48k-c5000.ape", "f32-stereo-44k-c4000.ape", "m6-s16-48k-c5000.ape"})
         QTest::newRow(f) << QString(f);
 }
 
-// Each kernel brings its own whole-frame pass for stereo; every one of them
-// and the portable path give the same PCM, which the frame CRC accepts.
+// Each kernel brings its own whole-frame pass for stereo and its own wide
+// filter; every one of them and the portable path give the same PCM, which
+// the frame CRC accepts.
 void TestApeFilters::framesAgree()
 {
     QFETCH(QString, file);
