@@ -431,6 +431,90 @@ int main(int argc, char **argv)
         }
     }
 
+    // Wider samples and more channels, each against the path today's files
+    // take at the same level. Fixtures differ in rate, so the budgets compare
+    // time per channel and sample (a 96 kHz second holds twice a 48 kHz one).
+    {
+        struct Wide
+        {
+            std::string what;
+            std::string file;
+            std::string reference; // empty for a reference
+            double budget = 0;
+        };
+        std::vector<Wide> wides;
+        for (const std::string level : {"2000", "5000"}) {
+            const std::string s24 = "s24-stereo-96k-c" + level + ".ape";
+            const std::string s16 = "s16-stereo-44k-c" + level + ".ape";
+            wides.push_back({"16-bit stereo, " + level, s16, "", 0});
+            wides.push_back(
+                {"6 channels 16-bit, " + level, "m6-s16-48k-c" + level + ".ape", s16, 1.3});
+            wides.push_back({"24-bit stereo, " + level, s24, "", 0});
+            wides.push_back(
+                {"32-bit stereo, " + level, "w32-stereo-48k-c" + level + ".ape", s24, 2});
+            wides.push_back(
+                {"float stereo, " + level, "f32-stereo-44k-c" + level + ".ape", s24, 2});
+        }
+        struct Measured
+        {
+            double channelSeconds = 0; // audio seconds times channels
+            double channelSamples = 0;
+            std::vector<Times> one, all;
+            int reps = 1;
+        };
+        std::map<std::string, Measured> measured;
+        for (const Wide &w : wides) {
+            std::string error;
+            auto d = ape::openNativeDecoder(levelDir / w.file, &error);
+            if (!d)
+                continue;
+            Measured &m = measured[w.file];
+            m.channelSamples = double(d->totalFrames()) * d->format().channels;
+            m.channelSeconds = m.channelSamples / d->format().sampleRate;
+            const double once =
+                timed([&] { return decodeNative(levelDir / w.file, 0, false).ok; }, 1).wall;
+            m.reps = once > 0 ? std::max(1, int(kMinSampleSeconds / once + 0.5)) : 1;
+        }
+        std::printf("Timing %zu wide and reference files, %d interleaved runs each...\n",
+                    measured.size(), runs);
+        std::fflush(stdout);
+        for (int r = 0; r < runs; ++r) {
+            // Each run visits the files in another order.
+            std::vector<std::string> order;
+            for (const auto &[file, m] : measured)
+                order.push_back(file);
+            std::rotate(order.begin(), order.begin() + r % order.size(), order.end());
+            for (const std::string &file : order) {
+                Measured &m = measured[file];
+                m.one.push_back(
+                    timed([&] { return decodeNative(levelDir / file, 0, false).ok; }, m.reps));
+                m.all.push_back(
+                    timed([&] { return decodeNative(levelDir / file, cores, false).ok; }, m.reps));
+            }
+        }
+        for (const Wide &w : wides) {
+            if (!measured.count(w.file))
+                continue;
+            const Measured &m = measured[w.file];
+            const double one = medianOf(m.one, &Times::cpu) / m.reps;
+            const double all = medianOf(m.all, &Times::wall) / m.reps;
+            const std::string figure = fmt("%.1f channel-s/s; %.0f threads %.1f",
+                                           m.channelSeconds / one, cores, m.channelSeconds / all);
+            if (w.reference.empty() || !measured.count(w.reference)) {
+                rows.push_back(
+                    {"one thread and all cores: " + w.what, figure, "reference", one > 0});
+                continue;
+            }
+            const Measured &ref = measured[w.reference];
+            const double refOne = medianOf(ref.one, &Times::cpu) / ref.reps;
+            const double ratio = (one / m.channelSamples) / (refOne / ref.channelSamples);
+            rows.push_back({"one thread and all cores: " + w.what,
+                            figure + fmt(", %.2fx the time per sample", ratio),
+                            fmt("<= %.1fx", w.budget), one > 0 && ratio <= w.budget, ratio,
+                            w.budget});
+        }
+    }
+
     // Memory: a decode of a long file peaks no higher than one of a short
     // file at the same level (beyond a little noise).
     {

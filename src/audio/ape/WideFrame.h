@@ -27,8 +27,8 @@ public:
     bool decode(RangeDecoder &rc, uint32_t flags, uint32_t blocks, uint8_t *pcm);
 
 private:
-    template <typename Traits> bool run(RangeDecoder &rc, int coded, bool stereo, uint32_t blocks,
-                                        uint8_t *pcm);
+    template <typename Traits>
+    bool run(RangeDecoder &rc, int coded, bool stereo, uint32_t blocks, uint8_t *pcm);
     void pair(uint32_t count);
     bool inRange(int count) const;
     void write(int count, uint8_t *pcm) const;

@@ -38,9 +38,11 @@ template <int Order> struct Dot
 
 #if defined(__x86_64__) || defined(__i386__)
 
-// The products are wrapped to 32 bits in each lane; their sum needs more,
-// so each lane sums the products' high and low 16 bits apart, which cannot
-// overflow at these orders (1280 / 8 products of at most 2^16 a lane).
+// The products are wrapped to 32 bits in each lane; their sum needs more.
+// Each lane sums the products' high 16 bits (arithmetic shift) and the
+// products themselves, wrapping: the sum of their low 16 bits is the
+// difference of the two, exact because at these orders (1280 / 8 products
+// a lane at most) it stays below 2^31.
 TARGET_BEGIN("avx2")
 namespace avx2set {
 
@@ -51,7 +53,6 @@ template <int Order> struct Dot
                                                       const int32_t *adapt, int direction) const
     {
         const int n = Order ? Order : order;
-        const __m256i low16 = _mm256_set1_epi32(0xFFFF);
         const __m256i dir = _mm256_set1_epi32(direction);
         __m256i hi = _mm256_setzero_si256();
         __m256i lo = _mm256_setzero_si256();
@@ -61,10 +62,11 @@ template <int Order> struct Dot
             const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(adapt + i));
             const __m256i p = _mm256_mullo_epi32(c, d);
             hi = _mm256_add_epi32(hi, _mm256_srai_epi32(p, 16));
-            lo = _mm256_add_epi32(lo, _mm256_and_si256(p, low16));
+            lo = _mm256_add_epi32(lo, p);
             _mm256_storeu_si256(reinterpret_cast<__m256i *>(coeffs + i),
                                 _mm256_add_epi32(c, _mm256_sign_epi32(a, dir)));
         }
+        lo = _mm256_sub_epi32(lo, _mm256_slli_epi32(hi, 16));
         const __m256i both = _mm256_hadd_epi32(hi, lo); // hi0+hi1, .., lo0+lo1, .. per half
         __m128i x = _mm_add_epi32(_mm256_castsi256_si128(both), _mm256_extracti128_si256(both, 1));
         x = _mm_hadd_epi32(x, x); // hi, lo, hi, lo
@@ -93,7 +95,6 @@ template <int Order> struct Dot
                                                       const int32_t *adapt, int direction) const
     {
         const int n = Order ? Order : order;
-        const __m512i low16 = _mm512_set1_epi32(0xFFFF);
         __m512i hi = _mm512_setzero_si512();
         __m512i lo = _mm512_setzero_si512();
         auto run = [&](auto update) {
@@ -101,22 +102,21 @@ template <int Order> struct Dot
                 const __m512i c = _mm512_loadu_si512(coeffs + i);
                 const __m512i p = _mm512_mullo_epi32(c, _mm512_loadu_si512(delay + i));
                 hi = _mm512_add_epi32(hi, _mm512_srai_epi32(p, 16));
-                lo = _mm512_add_epi32(lo, _mm512_and_si512(p, low16));
+                lo = _mm512_add_epi32(lo, p);
                 update(c, i);
             }
         };
         if (direction > 0)
             run([&](__m512i c, int i) {
-                _mm512_storeu_si512(coeffs + i,
-                                    _mm512_add_epi32(c, _mm512_loadu_si512(adapt + i)));
+                _mm512_storeu_si512(coeffs + i, _mm512_add_epi32(c, _mm512_loadu_si512(adapt + i)));
             });
         else if (direction < 0)
             run([&](__m512i c, int i) {
-                _mm512_storeu_si512(coeffs + i,
-                                    _mm512_sub_epi32(c, _mm512_loadu_si512(adapt + i)));
+                _mm512_storeu_si512(coeffs + i, _mm512_sub_epi32(c, _mm512_loadu_si512(adapt + i)));
             });
         else
             run([](__m512i, int) {});
+        lo = _mm512_sub_epi32(lo, _mm512_slli_epi32(hi, 16));
         return int64_t(_mm512_reduce_add_epi32(hi)) * 65536 + _mm512_reduce_add_epi32(lo);
     }
 };
