@@ -78,6 +78,7 @@ private slots:
     void damagedFrameStopsAfterGoodFrames();
     void unsupportedAndForeignFiles();
     void sevenChannelFramesAreDamage();
+    void wideFrameWithAWrongCrcIsDamage();
     void seekIsSampleAccurate_data();
     void seekIsSampleAccurate();
     void seekInsideTheDecodedFrameCostsNothing();
@@ -335,6 +336,28 @@ void TestApeDecoder::sevenChannelFramesAreDamage()
         std::vector<uint8_t> buf(size_t(d->format().bytesPerFrame()) * 1000);
         QCOMPARE(d->read(buf.data(), 1000), int64_t(-1));
         QVERIFY(d->damagedFrames() > 0);
+    }
+}
+
+// The data of these frames decodes as well as ever; only the stored CRC no
+// longer matches, and that alone must make the frame damage.
+void TestApeDecoder::wideFrameWithAWrongCrcIsDamage()
+{
+    QTemporaryDir dir;
+    for (const char *file : {"w32-stereo-48k-c2000.ape", "f32-mono-96k-c3000.ape",
+                             "m6-s24-48k-c3000.ape", "m4-u8-8k-c2000.ape"}) {
+        QByteArray bytes = readFile(apeFixtureDir() + "/" + file);
+        const ape::HeaderReader header = headerOf(bytes);
+        QCOMPARE(header.status(), ape::OpenStatus::Ok);
+        // The first frame's CRC is the low end of its first little-endian word.
+        const int64_t at = header.frames()[0].wordStart;
+        QCOMPARE(header.frames()[0].skip, 0);
+        bytes[int(at)] = char(bytes[int(at)] ^ 1);
+        QVERIFY(writeFile(dir.filePath("crc.ape"), bytes));
+        auto d = ape::openNativeDecoder(fsPath(dir.filePath("crc.ape")), nullptr);
+        QVERIFY(d);
+        std::vector<uint8_t> buf(size_t(d->format().bytesPerFrame()) * 100);
+        QVERIFY2(d->read(buf.data(), 100) == -1, file);
     }
 }
 
