@@ -125,8 +125,16 @@ OpenStatus HeaderReader::parse()
     std::vector<int64_t> pos(info_.frameCount, -1);
     pos[0] = firstFrame;
     int64_t last = firstFrame;
+    // Entries are 32-bit and wrap in files beyond 4 GiB: an entry far below
+    // the one before (by more than any frame's length) has wrapped once more.
+    constexpr int64_t kWrap = int64_t(1) << 32;
+    int64_t wraps = 0;
     for (uint32_t i = 1; i < info_.frameCount; ++i) {
-        const int64_t p = int64_t(le32(&table[size_t(i) * 4])) + junk;
+        int64_t p = int64_t(le32(&table[size_t(i) * 4])) + junk + wraps;
+        if (last - p > kWrap / 2 && p + kWrap <= end) {
+            wraps += kWrap;
+            p += kWrap;
+        }
         if (p >= last && p <= end) {
             pos[i] = p;
             last = p;

@@ -79,6 +79,7 @@ private slots:
     void unsupportedAndForeignFiles();
     void sevenChannelFramesAreDamage();
     void wideFrameWithAWrongCrcIsDamage();
+    void seekTableWrapsBeyond4GiB();
     void seekIsSampleAccurate_data();
     void seekIsSampleAccurate();
     void seekInsideTheDecodedFrameCostsNothing();
@@ -359,6 +360,54 @@ void TestApeDecoder::wideFrameWithAWrongCrcIsDamage()
         std::vector<uint8_t> buf(size_t(d->format().bytesPerFrame()) * 100);
         QVERIFY2(d->read(buf.data(), 100) == -1, file);
     }
+}
+
+// Seek-table entries are 32-bit and wrap past 4 GiB, which long 32-bit and
+// multichannel files reach. Here frames 1 and on are moved (behind a sparse
+// hole) so that frame 1 ends past 4 GiB, and the table is rewritten as an
+// encoder would write it.
+void TestApeDecoder::seekTableWrapsBeyond4GiB()
+{
+    const QString source = apeFixtureDir() + "/s16-stereo-44k-long-c2000.ape";
+    const QByteArray bytes = readFile(source);
+    const ape::HeaderReader header = headerOf(bytes);
+    QCOMPARE(header.status(), ape::OpenStatus::Ok);
+    QVERIFY(header.info().frameCount > 3);
+    auto le32 = [&bytes](int at) {
+        uint32_t v = 0;
+        std::memcpy(&v, bytes.constData() + at, 4);
+        return v;
+    };
+    const int seekTable = int(le32(8) + le32(12));
+    const int64_t first = header.frames()[1].wordStart + header.frames()[1].skip;
+    const int64_t second = header.frames()[2].wordStart + header.frames()[2].skip;
+    // Frame 1 starts half its length before 4 GiB, keeping its word alignment.
+    const int64_t moved = ((int64_t(1) << 32) - (second - first) / 2) / 4 * 4 + first % 4;
+    const int64_t delta = moved - first;
+
+    // Frames share the word where one ends and the next begins: it is kept
+    // at both places.
+    const int64_t word = header.frames()[1].wordStart;
+    QByteArray head = bytes.left(int(word + 4));
+    for (uint32_t i = 1; i < header.info().frameCount; ++i) {
+        const uint32_t entry = uint32_t(le32(seekTable + int(i) * 4) + uint64_t(delta));
+        std::memcpy(head.data() + seekTable + i * 4, &entry, 4);
+    }
+    QTemporaryDir dir;
+    QFile out(dir.filePath("huge.ape"));
+    QVERIFY(out.open(QIODevice::WriteOnly));
+    QCOMPARE(out.write(head), head.size());
+    QVERIFY(out.seek(moved - (first - word)));
+    const QByteArray rest = bytes.mid(int(word));
+    QCOMPARE(out.write(rest), rest.size());
+    out.close();
+
+    auto d = ape::openNativeDecoder(fsPath(out.fileName()), nullptr);
+    QVERIFY(d);
+    const Decoded r = decodeAll(*d);
+    QVERIFY(!r.failed);
+    QCOMPARE(QCryptographicHash::hash(r.pcm, QCryptographicHash::Md5).toHex(),
+             QByteArray("6bc6fb1487a686c6204bd381ef1cf8a4"));
 }
 
 void TestApeDecoder::seekIsSampleAccurate_data()
