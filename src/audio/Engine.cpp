@@ -52,6 +52,10 @@ std::filesystem::path pathFromArgument(const void *file, uint32_t flags)
     return std::filesystem::path(static_cast<const char *>(file));
 }
 
+// 96 dB over full scale: beyond any real recording, and summed over 32
+// channels and a resampler's filter still far from overflowing a float.
+constexpr float kFloatSampleBound = 65536.0f;
+
 float sampleToFloat(const uint8_t *p, const PcmFormat &format)
 {
     switch (format.bitsPerSample) {
@@ -71,16 +75,14 @@ float sampleToFloat(const uint8_t *p, const PcmFormat &format)
                            (static_cast<uint32_t>(p[3]) << 24);
         if (!format.isFloat)
             return static_cast<float>(static_cast<int32_t>(u) / 2147483648.0);
-        // Float sources keep their range, beyond full scale too. What no
-        // device can play is made playable here, before the resampler's
-        // filter spreads it over its neighbours: a NaN as silence, an
-        // infinity as full scale.
+        // Float sources keep their range, beyond full scale too, up to a
+        // bound that keeps the resampler's and the mixer's sums finite:
+        // infinities stop there. A NaN, which no device can play and the
+        // resampler's filter would spread over its neighbours, is silence.
         const float v = std::bit_cast<float>(u);
         if (std::isnan(v))
             return 0.0f;
-        if (std::isinf(v))
-            return std::copysign(1.0f, v);
-        return v;
+        return std::clamp(v, -kFloatSampleBound, kFloatSampleBound);
     }
     }
 }
