@@ -8,6 +8,7 @@
 
 #include <SDL.h>
 
+#include <cmath>
 #include <mutex>
 #include <thread>
 
@@ -192,16 +193,27 @@ private slots:
     void endReportsTheLength_data()
     {
         QTest::addColumn<QString>("file");
-        QTest::newRow("16-bit stereo") << "s16-stereo-44k-fullscale-c2000.ape";
-        QTest::newRow("one sample frame") << "s16-stereo-44k-one-c2000.ape";
-        QTest::newRow("8-bit mono 8 kHz") << "u8-mono-8k-odd-c2000.ape";
-        QTest::newRow("16-bit mono 22 kHz") << "s16-mono-22k-c4000.ape";
-        QTest::newRow("24-bit 96 kHz") << "s24-stereo-96k-c5000.ape";
+        // The loudest sample the device may get: full scale, unless the
+        // resampler rings on full-scale squares or the source is beyond it.
+        QTest::addColumn<float>("peakBound");
+        QTest::newRow("16-bit stereo") << "s16-stereo-44k-fullscale-c2000.ape" << 1.0f;
+        QTest::newRow("one sample frame") << "s16-stereo-44k-one-c2000.ape" << 1.0f;
+        QTest::newRow("8-bit mono 8 kHz") << "u8-mono-8k-odd-c2000.ape" << 1.0f;
+        QTest::newRow("16-bit mono 22 kHz") << "s16-mono-22k-c4000.ape" << 1.0f;
+        QTest::newRow("24-bit 96 kHz") << "s24-stereo-96k-c5000.ape" << 1.0f;
+        // Mixed down without clipping.
+        QTest::newRow("5.1 16-bit 48 kHz") << "m6-s16-48k-c2000.ape" << 1.0f;
+        QTest::newRow("32 channels 8 kHz") << "m32-s16-8k-c2000.ape" << 1.0f;
+        QTest::newRow("32-bit extremes 48 kHz") << "w32-extremes-c2000.ape" << 1.5f;
+        QTest::newRow("float stereo") << "f32-stereo-44k-c2000.ape" << 1.0f;
+        // Infinities and the largest floats stay finite in every sum.
+        QTest::newRow("float NaN and infinities") << "f32-specials-c2000.ape" << 65536.0f;
     }
 
     void endReportsTheLength()
     {
         QFETCH(QString, file);
+        QFETCH(float, peakBound);
         const StreamHandle h = create(engine, file);
         QVERIFY(h != 0);
         const int64_t length = engine.ChannelGetLength(h, kPosByte);
@@ -219,15 +231,20 @@ private slots:
         QCOMPARE(engine.ChannelGetPosition(h, kPosByte), length);
         QCOMPARE(engine.ChannelIsActive(h), kActiveStopped);
 
-        // Every source, mono included, reaches both output channels.
+        // Every source, mono and multichannel included, reaches both output
+        // channels, and what the device gets is a number within its bound.
         if (length > 4) {
             std::lock_guard lock(capturedMutex);
             float left = 0, right = 0;
             for (size_t i = 0; i + 1 < captured.size(); i += 2) {
+                QVERIFY2(std::isfinite(captured[i]) && std::isfinite(captured[i + 1]),
+                         "a sample that is not a number reached the device");
                 left = std::max(left, std::abs(captured[i]));
                 right = std::max(right, std::abs(captured[i + 1]));
             }
+            qInfo("peaks %.4f %.4f", double(left), double(right));
             QVERIFY(left > 0.01f && right > 0.01f);
+            QVERIFY(left <= peakBound && right <= peakBound);
         }
 
         // After the end, restart plays from the beginning again.
