@@ -55,6 +55,9 @@ public:
     void ExitToolButtonClick(QObject *sender = nullptr);
 
     void DecodeFile(const QString &sourcePath, const QString &destinationPath);
+    // Adds full paths as the Open command adds those chosen in its dialog,
+    // in the order given: files handed over by the desktop come this way.
+    void OpenFiles(const QStringList &paths);
 
     // Events of components.
     void TimerTimer();

@@ -3,7 +3,9 @@
 #include "audio/Engine.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <cerrno>
 #include <csignal>
 #include <memory>
@@ -43,6 +45,17 @@ bool installTerminationHandlers()
     for (int signal : {SIGTERM, SIGINT, SIGHUP})
         ok = ::sigaction(signal, &action, nullptr) == 0 && ok;
     return ok;
+}
+
+// The files the desktop hands over (the desktop entry's %F). QApplication has
+// taken out the options that are its own; everything left is a path, made
+// full as the open dialog would return it.
+QStringList pathsFromArguments(const QStringList &arguments)
+{
+    QStringList paths;
+    for (qsizetype i = 1; i < arguments.size(); ++i)
+        paths << QFileInfo(arguments.at(i)).absoluteFilePath();
+    return paths;
 }
 
 } // namespace
@@ -85,6 +98,11 @@ int main(int argc, char *argv[])
         QObject::connect(&form, &TPlayerForm::CloseAccepted, &app,
                          [] { QCoreApplication::exit(0); });
         form.show();
+        // Once the window is on the screen, so a message about one of the
+        // files has the window behind it.
+        const QStringList paths = pathsFromArguments(QCoreApplication::arguments());
+        if (!paths.isEmpty())
+            QTimer::singleShot(0, &form, [&form, paths] { form.OpenFiles(paths); });
         // A request that came while a start-up message waited is not lost.
         if (!terminationRequested)
             status = app.exec();

@@ -50,41 +50,48 @@ private:
 
 void TPlayerForm::OpenToolButtonClick(QObject *)
 {
-    const std::optional<QStringList> paths = FPrompts.openFiles(this);
-    if (!paths)
-        return;
-    // The last row of each path, so a duplicate is found without a scan of
-    // the list per path. A message box lets the user change the list, so the
-    // index is rebuilt after one.
-    QHash<QString, QTreeWidgetItem *> lastRowOf;
-    const auto indexRows = [&] {
-        lastRowOf.clear();
-        for (int i = 0; i < RowCount(); ++i)
-            lastRowOf.insert(RowAt(i)->text(0), RowAt(i));
-    };
-    indexRows();
-    PendingRows pending(ListView, [this](QTreeWidgetItem *row) { SelectRow(row); });
-    for (const QString &path : *paths) {
-        // Rows of the same path are highlighted; the file is still added.
-        // With single selection the last such row ends up selected.
-        if (QTreeWidgetItem *same = lastRowOf.value(path))
-            pending.Select(same);
-        if (!QFileInfo(path).isFile())
-            continue;
-        const audio::StreamHandle stream =
-            FEngine.ApeStreamCreateFile(false, path.utf16(), 0, 0, audio::kFlagUnicodePath);
-        if (stream == 0) {
-            pending.Apply();
-            FPrompts.message(MessageKind::Error,
-                             QStringLiteral("Error load the \"%1\".").arg(path));
-            indexRows();
-            continue;
+    if (const std::optional<QStringList> paths = FPrompts.openFiles(this))
+        OpenFiles(*paths);
+}
+
+void TPlayerForm::OpenFiles(const QStringList &paths)
+{
+    // Also reached from outside any handler (the command line): a failure
+    // must end here, in the error report, as a command's does.
+    Guarded([&] {
+        // The last row of each path, so a duplicate is found without a scan of
+        // the list per path. A message box lets the user change the list, so the
+        // index is rebuilt after one.
+        QHash<QString, QTreeWidgetItem *> lastRowOf;
+        const auto indexRows = [&] {
+            lastRowOf.clear();
+            for (int i = 0; i < RowCount(); ++i)
+                lastRowOf.insert(RowAt(i)->text(0), RowAt(i));
+        };
+        indexRows();
+        PendingRows pending(ListView, [this](QTreeWidgetItem *row) { SelectRow(row); });
+        for (const QString &path : paths) {
+            // Rows of the same path are highlighted; the file is still added.
+            // With single selection the last such row ends up selected.
+            if (QTreeWidgetItem *same = lastRowOf.value(path))
+                pending.Select(same);
+            if (!QFileInfo(path).isFile())
+                continue;
+            const audio::StreamHandle stream =
+                FEngine.ApeStreamCreateFile(false, path.utf16(), 0, 0, audio::kFlagUnicodePath);
+            if (stream == 0) {
+                pending.Apply();
+                FPrompts.message(MessageKind::Error,
+                                 QStringLiteral("Error load the \"%1\".").arg(path));
+                indexRows();
+                continue;
+            }
+            auto *row = new QTreeWidgetItem({path, FormatFileSize(FileSizeOf(path))});
+            row->setData(0, Qt::UserRole, QVariant::fromValue(stream));
+            pending.Add(row);
+            lastRowOf.insert(path, row);
         }
-        auto *row = new QTreeWidgetItem({path, FormatFileSize(FileSizeOf(path))});
-        row->setData(0, Qt::UserRole, QVariant::fromValue(stream));
-        pending.Add(row);
-        lastRowOf.insert(path, row);
-    }
+    });
 }
 
 void TPlayerForm::DeleteToolButtonClick(QObject *sender)

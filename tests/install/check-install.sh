@@ -31,6 +31,8 @@ if [ -f "$desktop" ]; then
     fi
     grep -qx 'MimeType=audio/x-ape;' "$desktop" || fail "desktop entry lacks MimeType=audio/x-ape;"
     grep -qx 'Type=Application' "$desktop" || fail "desktop entry is not an application"
+    # Files opened with it from a file manager reach the program as paths.
+    grep -qx 'Exec=sorvano %F' "$desktop" || fail "desktop entry does not pass the files (Exec=sorvano %F)"
     # The entry starts the binary that was installed, by the icon installed.
     exec_name=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")
     [ -x "$root/bin/$exec_name" ] || fail "Exec=$exec_name is not in $root/bin"
