@@ -26,6 +26,7 @@ constexpr uint32_t kDataError = 0xFFFFFFFFu;
 constexpr uint32_t kActiveStopped = 0;
 constexpr uint32_t kActivePlaying = 1;
 constexpr uint32_t kActiveStalled = 2;
+constexpr uint32_t kActivePaused = 3;
 
 // ChannelInfo::flags bits: samples are unsigned 8-bit; samples are 32-bit
 // IEEE floats.
@@ -41,8 +42,10 @@ struct ChannelInfo
     uint32_t bytesPerSample = 0; // width of one delivered sample: 1, 2, 3 or 4
 };
 
-// The fourteen operations the program needs from an audio engine. The window
-// talks to this interface only, so tests can script an engine of their own.
+// The operations the program needs from an audio engine: the fourteen the
+// window was built on, and a pause and resume the desktop's media controls
+// need. The window talks to this interface only, so tests can script an
+// engine of their own.
 // Lengths and positions are signed byte counts; -1 reports an error.
 class IAudioEngine
 {
@@ -62,6 +65,12 @@ public:
 
     virtual bool ChannelPlay(StreamHandle handle, bool restart) = 0;
     virtual bool ChannelStop(StreamHandle handle) = 0;
+    // Holds a playing stream where it is heard; ChannelResume plays it on from
+    // there (or from where ChannelSetPosition put it meanwhile). Both fail on a
+    // stream that is not playing, respectively paused; ChannelPlay and
+    // ChannelStop end a pause.
+    virtual bool ChannelPause(StreamHandle handle) = 0;
+    virtual bool ChannelResume(StreamHandle handle) = 0;
     virtual int64_t ChannelGetLength(StreamHandle handle, uint32_t mode) = 0;
     virtual int64_t ChannelGetPosition(StreamHandle handle, uint32_t mode) = 0;
     virtual bool ChannelSetPosition(StreamHandle handle, int64_t pos, uint32_t mode) = 0;

@@ -196,6 +196,7 @@ struct Engine::Stream
     // while it plays.
     int64_t positionFrames = 0;
     std::shared_ptr<Playback> playback;
+    bool paused = false;
 
     // Decode-only streams.
     std::unique_ptr<Decoder> decoder;
@@ -563,6 +564,7 @@ bool Engine::ChannelPlay(StreamHandle handle, bool restart)
     Stream *s = find(handle);
     if (!s || s->decodeOnly || !initialised_)
         return false;
+    s->paused = false;
     interrupted_.erase(handle);
     if (!ensureDevice())
         return false;
@@ -633,10 +635,37 @@ bool Engine::ChannelStop(StreamHandle handle)
     Stream *s = find(handle);
     if (!s)
         return false;
+    s->paused = false;
     interrupted_.erase(handle);
     stopWhereHeard(*s);
     reapWorkers(false);
     return true;
+}
+
+bool Engine::ChannelPause(StreamHandle handle)
+{
+    Stream *s = find(handle);
+    if (!s || s->decodeOnly)
+        return false;
+    settle(*s);
+    // A stream waiting for its lost device to come back counts as playing.
+    const bool waiting = interrupted_.erase(handle) > 0;
+    if (!s->playback && !waiting)
+        return false;
+    // Its decoder and file go with the playback; resuming opens them again,
+    // as playing a stopped stream does.
+    stopWhereHeard(*s);
+    reapWorkers(false);
+    s->paused = true;
+    return true;
+}
+
+bool Engine::ChannelResume(StreamHandle handle)
+{
+    Stream *s = find(handle);
+    if (!s || !s->paused)
+        return false;
+    return ChannelPlay(handle, false);
 }
 
 int64_t Engine::ChannelGetLength(StreamHandle handle, uint32_t mode)
@@ -699,6 +728,8 @@ uint32_t Engine::ChannelIsActive(StreamHandle handle)
     if (s->decodeOnly)
         return s->failed || s->delivered >= s->lengthBytes() ? kActiveStopped : kActivePlaying;
     settle(*s);
+    if (s->paused)
+        return kActivePaused;
     return s->playback ? kActivePlaying : kActiveStopped;
 }
 

@@ -39,6 +39,8 @@ public:
     bool StreamFree(StreamHandle handle) override;
     bool ChannelPlay(StreamHandle handle, bool restart) override;
     bool ChannelStop(StreamHandle handle) override;
+    bool ChannelPause(StreamHandle handle) override;
+    bool ChannelResume(StreamHandle handle) override;
     int64_t ChannelGetLength(StreamHandle handle, uint32_t mode) override;
     int64_t ChannelGetPosition(StreamHandle handle, uint32_t mode) override;
     bool ChannelSetPosition(StreamHandle handle, int64_t pos, uint32_t mode) override;

@@ -8,6 +8,7 @@
 
 #include <SDL.h>
 
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 #include <thread>
@@ -123,6 +124,55 @@ private slots:
         QVERIFY(engine.ChannelGetPosition(h, kPosByte) < 176400 / 5);
         std::this_thread::sleep_for(300ms);
         QVERIFY(engine.ChannelGetPosition(h, kPosByte) > 0);
+        QVERIFY(engine.StreamFree(h));
+    }
+
+    // Pause holds the stream where it is heard and sends nothing more to the
+    // device; resume plays on from there, or from where a seek put it.
+    void pauseHoldsWhereHeard()
+    {
+        const StreamHandle h = create(engine, "s16-stereo-44k-long-c2000.ape");
+        QVERIFY(h != 0);
+        QVERIFY(!engine.ChannelPause(h));
+        QVERIFY(!engine.ChannelResume(h));
+        QVERIFY(engine.ChannelPlay(h, true));
+        QVERIFY(startsPlaying(engine, h, 176400 / 4));
+        QVERIFY(engine.ChannelPause(h));
+        QCOMPARE(engine.ChannelIsActive(h), kActivePaused);
+        const int64_t held = engine.ChannelGetPosition(h, kPosByte);
+        QVERIFY(held >= 176400 / 4);
+        {
+            std::lock_guard lock(capturedMutex);
+            captured.clear();
+            capturing = true;
+        }
+        std::this_thread::sleep_for(300ms);
+        QCOMPARE(engine.ChannelGetPosition(h, kPosByte), held);
+        {
+            std::lock_guard lock(capturedMutex);
+            capturing = false;
+            QVERIFY(!captured.empty());
+            QVERIFY(std::all_of(captured.begin(), captured.end(), [](float v) { return v == 0; }));
+        }
+        QVERIFY(engine.ChannelResume(h));
+        QCOMPARE(engine.ChannelIsActive(h), kActivePlaying);
+        QVERIFY(engine.ChannelGetPosition(h, kPosByte) >= held);
+        QVERIFY(startsPlaying(engine, h, held));
+        QVERIFY(engine.ChannelGetPosition(h, kPosByte) < held + 176400);
+
+        QVERIFY(engine.ChannelPause(h));
+        QVERIFY(engine.ChannelSetPosition(h, 176400 * 20, kPosByte));
+        QCOMPARE(engine.ChannelGetPosition(h, kPosByte), 176400 * 20);
+        QCOMPARE(engine.ChannelIsActive(h), kActivePaused);
+        QVERIFY(engine.ChannelResume(h));
+        QVERIFY(startsPlaying(engine, h, 176400 * 20));
+        QVERIFY(engine.ChannelGetPosition(h, kPosByte) < 176400 * 21);
+
+        // Stop ends the pause; there is nothing to resume then.
+        QVERIFY(engine.ChannelPause(h));
+        QVERIFY(engine.ChannelStop(h));
+        QCOMPARE(engine.ChannelIsActive(h), kActiveStopped);
+        QVERIFY(!engine.ChannelResume(h));
         QVERIFY(engine.StreamFree(h));
     }
 

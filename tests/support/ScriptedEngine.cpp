@@ -85,6 +85,7 @@ bool ScriptedEngine::ChannelPlay(StreamHandle handle, bool restart)
     if (restart)
         s->position = 0;
     s->playing = true;
+    s->paused = false;
     return true;
 }
 
@@ -95,6 +96,29 @@ bool ScriptedEngine::ChannelStop(StreamHandle handle)
     if (!s)
         return false;
     s->playing = false;
+    s->paused = false;
+    return true;
+}
+
+bool ScriptedEngine::ChannelPause(StreamHandle handle)
+{
+    record("ChannelPause " + std::to_string(handle));
+    Stream *s = stream(handle);
+    if (!s || !s->playing)
+        return false;
+    s->playing = false;
+    s->paused = true;
+    return true;
+}
+
+bool ScriptedEngine::ChannelResume(StreamHandle handle)
+{
+    record("ChannelResume " + std::to_string(handle));
+    Stream *s = stream(handle);
+    if (!s || !s->paused || !playResult)
+        return false;
+    s->paused = false;
+    s->playing = true;
     return true;
 }
 
@@ -127,6 +151,8 @@ uint32_t ScriptedEngine::ChannelIsActive(StreamHandle handle)
         return kActiveStopped;
     if (s->flags & kFlagDecodeOnly)
         return s->position < static_cast<int64_t>(s->data.size()) ? kActivePlaying : kActiveStopped;
+    if (s->paused)
+        return kActivePaused;
     return s->playing ? kActivePlaying : kActiveStopped;
 }
 

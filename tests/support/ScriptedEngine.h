@@ -21,6 +21,7 @@ public:
         int64_t length = 1000000;
         int64_t position = 0;
         bool playing = false;
+        bool paused = false;
         audio::ChannelInfo info{44100, 2, 0, 16, 2};
         float rate = 44100.0f;
         // Decode-only streams: the bytes delivered, and an optional failure
@@ -61,6 +62,8 @@ public:
     bool StreamFree(audio::StreamHandle handle) override;
     bool ChannelPlay(audio::StreamHandle handle, bool restart) override;
     bool ChannelStop(audio::StreamHandle handle) override;
+    bool ChannelPause(audio::StreamHandle handle) override;
+    bool ChannelResume(audio::StreamHandle handle) override;
     int64_t ChannelGetLength(audio::StreamHandle handle, uint32_t mode) override;
     int64_t ChannelGetPosition(audio::StreamHandle handle, uint32_t mode) override;
     bool ChannelSetPosition(audio::StreamHandle handle, int64_t pos, uint32_t mode) override;
