@@ -1,22 +1,24 @@
 #!/usr/bin/env bash
 # Runs one command inside a private, throw-away desktop: an Xvfb server on a
 # free display, optionally a window manager (openbox), a system tray (trayer)
-# and a PulseAudio server with a null sink. Everything it starts is stopped
+# a PulseAudio server with a null sink and a D-Bus session bus. Everything it starts is stopped
 # again when the command ends, fails or the script is interrupted.
 #
-#   desktop-session.sh [--wm] [--tray] [--pulse] [--timeout SECONDS] -- COMMAND [ARGS...]
+#   desktop-session.sh [--wm] [--tray] [--pulse] [--dbus] [--timeout SECONDS] -- COMMAND [ARGS...]
 #
 # The command sees DISPLAY, XAUTHORITY, HOME, TMPDIR, XDG_RUNTIME_DIR (and
-# PULSE_SERVER with --pulse) pointing into a private folder, and
+# PULSE_SERVER with --pulse, DBUS_SESSION_BUS_ADDRESS with --dbus) pointing
+# into a private folder, and
 # SORVANO_SESSION_DIR naming that folder. Its exit status is the script's.
 set -uo pipefail
 
-want_wm=0 want_tray=0 want_pulse=0 limit=120
+want_wm=0 want_tray=0 want_pulse=0 want_dbus=0 limit=120
 while [ $# -gt 0 ]; do
     case "$1" in
     --wm) want_wm=1 ;;
     --tray) want_tray=1 ;;
     --pulse) want_pulse=1 ;;
+    --dbus) want_dbus=1 ;;
     --timeout) limit="$2"; shift ;;
     --) shift; break ;;
     *) echo "desktop-session: unknown option $1" >&2; exit 2 ;;
@@ -32,6 +34,7 @@ need Xvfb; need xauth; need xdpyinfo; need mcookie
 [ $want_wm = 1 ] && need openbox
 [ $want_tray = 1 ] && { need trayer; need xdotool; }
 [ $want_pulse = 1 ] && { need pulseaudio; need pactl; }
+[ $want_dbus = 1 ] && { need dbus-daemon; need dbus-send; }
 
 session=$(mktemp -d "${TMPDIR:-/tmp}/sorvano-desktop.XXXXXX")
 mkdir -p "$session/home" "$session/tmp" "$session/run" "$session/log"
@@ -146,6 +149,32 @@ if [ $want_pulse = 1 ]; then
         exit 1
     fi
     pactl set-default-sink sorvano_null >/dev/null
+fi
+
+if [ $want_dbus = 1 ]; then
+    # A bus of its own on a Unix socket in the private folder; it starts no
+    # services of the machine's.
+    cat >"$session/dbus.conf" <<CONF
+<busconfig>
+  <type>session</type>
+  <listen>unix:path=$XDG_RUNTIME_DIR/bus</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+CONF
+    dbus-daemon --config-file="$session/dbus.conf" --nofork --nopidfile --nosyslog \
+        >"$session/log/dbus.log" 2>&1 &
+    pids+=($!)
+    export DBUS_SESSION_BUS_ADDRESS="unix:path=$XDG_RUNTIME_DIR/bus"
+    if ! wait_for "dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus.GetId" 200; then
+        echo "desktop-session: dbus-daemon did not start" >&2
+        cat "$session/log/dbus.log" >&2
+        exit 1
+    fi
 fi
 
 timeout --kill-after=5 "$limit" "$@"

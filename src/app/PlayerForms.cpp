@@ -289,6 +289,15 @@ void TPlayerForm::WireCommands()
     connect(TrackBar, &QSlider::sliderMoved, this,
             [this] { Guarded([this] { TrackBarChange(); }); });
 
+    // The desktop's media controls follow whatever they show; the tick finds
+    // a row that has played to its end.
+    const auto changed = [this] { emit MediaPlayerChanged(); };
+    connect(Timer, &QTimer::timeout, this, changed);
+    connect(LoopCheckBox, &QCheckBox::toggled, this, changed);
+    connect(ListView->selectionModel(), &QItemSelectionModel::selectionChanged, this, changed);
+    connect(ListView->model(), &QAbstractItemModel::rowsInserted, this, changed);
+    connect(ListView->model(), &QAbstractItemModel::rowsRemoved, this, changed);
+
     // The desktop's log-off or shutdown query gets the close answer.
     connect(qApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager &manager) {
         if (!FormCloseQuery())
@@ -453,4 +462,5 @@ void TPlayerForm::SetLockedOut(bool locked)
         else if (auto *action = qobject_cast<QAction *>(item))
             action->setEnabled(!locked);
     }
+    emit MediaPlayerChanged();
 }

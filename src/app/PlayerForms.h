@@ -5,6 +5,7 @@
 
 #include <QWidget>
 #include <cstdint>
+#include <optional>
 
 class QAction;
 class QCheckBox;
@@ -59,6 +60,51 @@ public:
     // in the order given: files handed over by the desktop come this way.
     void OpenFiles(const QStringList &paths);
 
+    // The desktop's media controls (app/Mpris.cpp) read the player through
+    // these and make their requests through the MediaPlayer handlers. Each
+    // request is refused during a decode, as the window's commands are.
+    enum class PlaybackStatus
+    {
+        Stopped,
+        Playing,
+        Paused,
+    };
+    struct MediaTrack
+    {
+        audio::StreamHandle stream = 0;
+        QString path;
+        bool current = false; // else the selected row
+        int64_t lengthBytes = 0;
+        int64_t bytesPerFrame = 0;
+        int64_t rate = 0;
+    };
+    bool Decoding() const;
+    bool LoopTicked() const;
+    // Rows to act on, and no decode.
+    bool MediaPlayerCanControl() const;
+    // The current row, or else the selected row.
+    std::optional<MediaTrack> MediaPlayerTrack();
+    // Of the current row's stream, in bytes; 0 with none.
+    int64_t MediaPlayerPosition();
+    PlaybackStatus MediaPlayerStatus();
+    // With a paused row, resumes it; otherwise the Play command.
+    void MediaPlayerPlay();
+    // Holds the current row where it is heard; it stays current.
+    void MediaPlayerPause();
+    void MediaPlayerPlayPause();
+    void MediaPlayerStop();
+    // Plays the row step rows on from the current row (or the selected row),
+    // wrapping.
+    void MediaPlayerStep(int step);
+    // Moves the current row's stream to the byte position.
+    void MediaPlayerSeek(int64_t position);
+    // The file through the Open steps, then played as Play would.
+    void MediaPlayerOpen(const QString &path);
+    void MediaPlayerSetLoop(bool ticked);
+    // Brings the window back and to the front, from the tray too.
+    void MediaPlayerRaise();
+    void MediaPlayerQuit();
+
     // Events of components.
     void TimerTimer();
     void TrackBarChange();
@@ -74,6 +120,12 @@ protected:
     void changeEvent(QEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
+
+signals:
+    // Something the media controls show may have changed.
+    void MediaPlayerChanged();
+    // The current row's stream was moved to a byte position.
+    void MediaPlayerSeeked(qint64 position);
 
 private:
     void FormCreate();
@@ -102,6 +154,9 @@ private:
     template <typename Body> void Guarded(Body &&body);
     void ReportError(const QString &message);
     void SetLockedOut(bool locked);
+    // Stop's work once it acts: ends the current row's playback.
+    void EndPlayback();
+    void ResumeCurrentRow();
     // DecodeFile on a decode stream already open; frees it on every path.
     void DecodeStream(audio::StreamHandle stream, const QString &sourcePath,
                       const QString &destinationPath);
@@ -115,6 +170,8 @@ private:
     bool FBalloonShown = false;
     bool FStartupAborted = false;
     bool FAdvancing = false;
+    // The current row is held by MediaPlayerPause.
+    bool FPaused = false;
     int FRestoreRetries = 0;
     double FScale = 1.0;
 

@@ -1,8 +1,10 @@
+#include "app/Mpris.h"
 #include "app/PlayerForms.h"
 #include "app/Prompts.h"
 #include "audio/Engine.h"
 
 #include <QApplication>
+#include <QDBusConnection>
 #include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -98,6 +100,10 @@ int main(int argc, char *argv[])
         QObject::connect(&form, &TPlayerForm::CloseAccepted, &app,
                          [] { QCoreApplication::exit(0); });
         form.show();
+        // Media keys and the desktop's media controls reach the player here;
+        // without a session bus it plays on without them.
+        MprisService mediaControls(form);
+        mediaControls.registerOn(QDBusConnection::sessionBus());
         // Once the window is on the screen, so a message about one of the
         // files has the window behind it.
         const QStringList paths = pathsFromArguments(QCoreApplication::arguments());

@@ -37,11 +37,18 @@ void TPlayerForm::StopToolButtonClick(QObject *)
         return;
     if (FCurrentIndex < 0)
         return;
+    EndPlayback();
+}
+
+void TPlayerForm::EndPlayback()
+{
     FEngine.ChannelStop(RowStream(RowAt(FCurrentIndex)));
     FCurrentIndex = -1;
     FCurrentLength = -1;
+    FPaused = false;
     SetTrackBarPosition(0);
     setWindowTitle(literalTitle(QCoreApplication::applicationName()));
+    emit MediaPlayerChanged();
 }
 
 void TPlayerForm::PlayToolButtonClick(QObject *sender)
@@ -51,6 +58,7 @@ void TPlayerForm::PlayToolButtonClick(QObject *sender)
     StopToolButtonClick(sender);
     FCurrentIndex = -1;
     FCurrentLength = -1;
+    FPaused = false;
     SetTrackBarPosition(0);
 
     QTreeWidgetItem *row = SelectedRow();
@@ -66,6 +74,7 @@ void TPlayerForm::PlayToolButtonClick(QObject *sender)
         FPrompts.message(MessageKind::Error,
                          QStringLiteral("Error playing the file \"%1\".").arg(row->text(0)));
     }
+    emit MediaPlayerChanged();
 }
 
 void TPlayerForm::TimerTimer()
@@ -117,6 +126,8 @@ void TPlayerForm::TrackBarChange()
         return;
     const audio::StreamHandle stream = RowStream(RowAt(FCurrentIndex));
     const int64_t position = FEngine.ChannelGetPosition(stream, audio::kPosByte);
-    if (FartherThanOneBarStep(position, *target, FCurrentLength, maximum))
+    if (FartherThanOneBarStep(position, *target, FCurrentLength, maximum)) {
         FEngine.ChannelSetPosition(stream, *target, audio::kPosByte);
+        emit MediaPlayerSeeked(*target);
+    }
 }

@@ -1,0 +1,74 @@
+#include "app/MprisMapping.h"
+
+#include <algorithm>
+
+namespace mpris {
+
+namespace {
+const QString kTrackPrefix = QStringLiteral("/org/sorvano/Sorvano/Track/");
+constexpr int64_t kMicrosecondsPerSecond = 1000000;
+} // namespace
+
+std::optional<int> NeighbourRow(int64_t from, int count, int step)
+{
+    if (count <= 0)
+        return std::nullopt;
+    if (from < 0 || from >= count)
+        return step > 0 ? 0 : count - 1;
+    return static_cast<int>(((from + step) % count + count) % count);
+}
+
+QString TrackId(audio::StreamHandle stream)
+{
+    return kTrackPrefix + QString::number(stream);
+}
+
+std::optional<audio::StreamHandle> StreamOfTrackId(const QString &trackId)
+{
+    if (!trackId.startsWith(kTrackPrefix))
+        return std::nullopt;
+    bool ok = false;
+    const audio::StreamHandle stream = trackId.mid(kTrackPrefix.size()).toUInt(&ok);
+    if (!ok || TrackId(stream) != trackId)
+        return std::nullopt;
+    return stream;
+}
+
+int64_t Microseconds(int64_t bytes, int64_t bytesPerFrame, int64_t rate)
+{
+    if (bytes <= 0 || bytesPerFrame <= 0 || rate <= 0)
+        return 0;
+    // Whole frames first: a frame at 8 kHz is 125 us, at 44.1 kHz 22.7 us.
+    const int64_t frames = bytes / bytesPerFrame;
+    return frames / rate * kMicrosecondsPerSecond + frames % rate * kMicrosecondsPerSecond / rate;
+}
+
+int64_t BytePosition(int64_t microseconds, int64_t bytesPerFrame, int64_t rate, int64_t lengthBytes)
+{
+    if (microseconds <= 0 || bytesPerFrame <= 0 || rate <= 0 || lengthBytes <= 0)
+        return 0;
+    const int64_t lengthFrames = lengthBytes / bytesPerFrame;
+    const int64_t seconds = microseconds / kMicrosecondsPerSecond;
+    if (seconds > lengthFrames / rate)
+        return lengthFrames * bytesPerFrame;
+    const int64_t rest = microseconds % kMicrosecondsPerSecond;
+    const int64_t frames =
+        seconds * rate + (rest * rate + kMicrosecondsPerSecond / 2) / kMicrosecondsPerSecond;
+    return std::min(frames, lengthFrames) * bytesPerFrame;
+}
+
+QString LoopStatus(bool loopTicked)
+{
+    return loopTicked ? QStringLiteral("Playlist") : QStringLiteral("None");
+}
+
+std::optional<bool> LoopTicked(const QString &loopStatus)
+{
+    if (loopStatus == QLatin1String("None"))
+        return false;
+    if (loopStatus == QLatin1String("Playlist") || loopStatus == QLatin1String("Track"))
+        return true;
+    return std::nullopt;
+}
+
+} // namespace mpris

@@ -1,0 +1,187 @@
+// Requests of the desktop's media controls: pause and resume, stepping
+// through the rows, seeking the current row, and what the controls show.
+#include "app/MprisMapping.h"
+#include "app/PlayerForms.h"
+
+#include <QCheckBox>
+#include <QSystemTrayIcon>
+#include <QToolButton>
+#include <QTreeWidget>
+
+bool TPlayerForm::Decoding() const
+{
+    // The Decode command locks Exit out, with every other command, for the
+    // whole of a decode.
+    return !ExitToolButton->isEnabled();
+}
+
+bool TPlayerForm::LoopTicked() const
+{
+    return LoopCheckBox->isChecked();
+}
+
+bool TPlayerForm::MediaPlayerCanControl() const
+{
+    return RowCount() > 0 && !Decoding();
+}
+
+std::optional<TPlayerForm::MediaTrack> TPlayerForm::MediaPlayerTrack()
+{
+    QTreeWidgetItem *row = RowAt(FCurrentIndex);
+    const bool current = row != nullptr;
+    if (!row)
+        row = SelectedRow();
+    if (!row)
+        return std::nullopt;
+    MediaTrack track;
+    track.stream = RowStream(row);
+    track.path = row->text(0);
+    track.current = current;
+    track.lengthBytes =
+        current ? FCurrentLength : FEngine.ChannelGetLength(track.stream, audio::kPosByte);
+    audio::ChannelInfo info;
+    if (FEngine.ChannelGetInfo(track.stream, &info)) {
+        const uint32_t sampleBytes = info.bytesPerSample
+                                         ? info.bytesPerSample
+                                         : (info.flags & audio::kInfoSample8Bits ? 1 : 2);
+        track.bytesPerFrame = int64_t(info.chans) * sampleBytes;
+        track.rate = info.freq;
+    }
+    return track;
+}
+
+int64_t TPlayerForm::MediaPlayerPosition()
+{
+    if (FCurrentIndex < 0)
+        return 0;
+    return FEngine.ChannelGetPosition(RowStream(RowAt(FCurrentIndex)), audio::kPosByte);
+}
+
+TPlayerForm::PlaybackStatus TPlayerForm::MediaPlayerStatus()
+{
+    if (FCurrentIndex < 0)
+        return PlaybackStatus::Stopped;
+    if (FPaused)
+        return PlaybackStatus::Paused;
+    // A row that has played to its end stays current, but nothing plays.
+    return MediaPlayerPosition() < FCurrentLength ? PlaybackStatus::Playing
+                                                  : PlaybackStatus::Stopped;
+}
+
+void TPlayerForm::MediaPlayerPlay()
+{
+    Guarded([this] {
+        if (Decoding())
+            return;
+        if (FPaused)
+            ResumeCurrentRow();
+        else
+            PlayToolButtonClick(nullptr);
+    });
+}
+
+void TPlayerForm::MediaPlayerPause()
+{
+    Guarded([this] {
+        if (Decoding() || MediaPlayerStatus() != PlaybackStatus::Playing)
+            return;
+        if (FEngine.ChannelPause(RowStream(RowAt(FCurrentIndex))))
+            FPaused = true;
+        emit MediaPlayerChanged();
+    });
+}
+
+void TPlayerForm::MediaPlayerPlayPause()
+{
+    if (MediaPlayerStatus() == PlaybackStatus::Playing)
+        MediaPlayerPause();
+    else
+        MediaPlayerPlay();
+}
+
+void TPlayerForm::MediaPlayerStop()
+{
+    Guarded([this] {
+        if (!Decoding())
+            StopToolButtonClick(nullptr);
+    });
+}
+
+void TPlayerForm::MediaPlayerStep(int step)
+{
+    Guarded([this, step] {
+        if (Decoding())
+            return;
+        const int64_t from = FCurrentIndex >= 0 ? FCurrentIndex : RowIndex(SelectedRow());
+        const std::optional<int> next = mpris::NeighbourRow(from, RowCount(), step);
+        if (!next)
+            return;
+        SelectRow(RowAt(*next));
+        PlayToolButtonClick(nullptr);
+    });
+}
+
+void TPlayerForm::MediaPlayerSeek(int64_t position)
+{
+    Guarded([this, position] {
+        if (Decoding() || FCurrentIndex < 0)
+            return;
+        FEngine.ChannelSetPosition(RowStream(RowAt(FCurrentIndex)), position, audio::kPosByte);
+        emit MediaPlayerSeeked(position);
+    });
+}
+
+void TPlayerForm::MediaPlayerOpen(const QString &path)
+{
+    if (Decoding())
+        return;
+    OpenFiles({path});
+    // Only the file asked for plays: not a row that happened to be selected
+    // when it could not be added.
+    QTreeWidgetItem *row = SelectedRow();
+    if (row && row->text(0) == path)
+        Guarded([this] { PlayToolButtonClick(nullptr); });
+}
+
+void TPlayerForm::MediaPlayerSetLoop(bool ticked)
+{
+    if (!Decoding())
+        LoopCheckBox->setChecked(ticked);
+}
+
+void TPlayerForm::MediaPlayerRaise()
+{
+    Guarded([this] {
+        // From the tray exactly as a click on its icon brings it back.
+        if (TrayIcon->isVisible()) {
+            TrayIconClick();
+            return;
+        }
+        show();
+        setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+        BringToFront();
+    });
+}
+
+void TPlayerForm::MediaPlayerQuit()
+{
+    Guarded([this] {
+        if (!Decoding())
+            ExitToolButtonClick(nullptr);
+    });
+}
+
+void TPlayerForm::ResumeCurrentRow()
+{
+    const audio::StreamHandle stream = RowStream(RowAt(FCurrentIndex));
+    FPaused = false;
+    if (FEngine.ChannelResume(stream)) {
+        emit MediaPlayerChanged();
+        return;
+    }
+    // The file went away while paused: as when Play cannot start a row.
+    const QString path = RowAt(FCurrentIndex)->text(0);
+    EndPlayback();
+    FPrompts.message(MessageKind::Error,
+                     QStringLiteral("Error playing the file \"%1\".").arg(path));
+}

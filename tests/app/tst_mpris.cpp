@@ -1,0 +1,294 @@
+// The desktop's media controls without a bus: the mapping between what the
+// interface speaks of (track ids, microseconds, loop status, next and
+// previous) and the player, and the requests as the window carries them out.
+#include "WindowFixture.h"
+#include "app/Mpris.h"
+#include "app/MprisMapping.h"
+
+#include <QCheckBox>
+#include <QDBusObjectPath>
+#include <QSignalSpy>
+#include <QtTest>
+#include <limits>
+
+using namespace mpris;
+
+class MprisTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void mapping();
+    void pauseHoldsTheRowAndPlayResumes();
+    void nextAndPreviousWrapAndMetadataFollows();
+    void seekLandsOnAFrameOfTheCurrentRow();
+    void everythingRefusedDuringADecode();
+
+private:
+    void addRows(const QStringList &names);
+    audio::StreamHandle stream(int row) const { return w.rowStream(row); }
+    ScriptedEngine::Stream &engineStream(int row) { return *w.engine.stream(stream(row)); }
+
+    WindowFixture w;
+    std::unique_ptr<MprisService> mpris;
+};
+
+void MprisTest::init()
+{
+    w.reset();
+    w.create();
+    w.form->show();
+    mpris = std::make_unique<MprisService>(*w.form);
+}
+
+void MprisTest::cleanup()
+{
+    mpris.reset();
+    w.engine.onGetData = nullptr;
+}
+
+// Rows of 1 s of 16-bit stereo at 44.1 kHz.
+void MprisTest::addRows(const QStringList &names)
+{
+    QStringList paths;
+    for (const QString &name : names) {
+        paths << w.makeFile(name);
+        w.engine.lengthForPath[paths.last().toStdU16String()] = 176400;
+    }
+    w.form->OpenFiles(paths);
+    QCOMPARE(w.rowCount(), names.size());
+}
+
+void MprisTest::mapping()
+{
+    // Next and Previous wrap at both ends; with no row to start from they
+    // begin at the first or the last.
+    QCOMPARE(NeighbourRow(2, 3, 1), 0);
+    QCOMPARE(NeighbourRow(0, 3, -1), 2);
+    QCOMPARE(NeighbourRow(1, 3, 1), 2);
+    QCOMPARE(NeighbourRow(0, 1, 1), 0);
+    QCOMPARE(NeighbourRow(-1, 3, 1), 0);
+    QCOMPARE(NeighbourRow(-1, 3, -1), 2);
+    QCOMPARE(NeighbourRow(-1, 0, 1), std::nullopt);
+
+    // A track id names its stream and nothing else.
+    QCOMPARE(StreamOfTrackId(TrackId(4000000000u)), 4000000000u);
+    QVERIFY(TrackId(101) != TrackId(102));
+    for (const QString &foreign :
+         {QStringLiteral("/org/mpris/MediaPlayer2/TrackList/NoTrack"),
+          TrackId(7) + QStringLiteral("0x"), TrackId(7) + QStringLiteral("/1"),
+          QStringLiteral("/org/sorvano/Sorvano/Track/-1")})
+        QCOMPARE(StreamOfTrackId(foreign), std::nullopt);
+
+    // Microseconds from whole frames; back to the nearest frame, clamped.
+    QCOMPARE(Microseconds(176400, 4, 44100), 1000000);
+    QCOMPARE(Microseconds(4, 4, 44100), 22);
+    QCOMPARE(Microseconds(7, 4, 44100), 22); // a part of a frame is not heard yet
+    QCOMPARE(Microseconds(2, 2, 8000), 125);
+    QCOMPARE(Microseconds(int64_t(3) * 3600 * 192000 * 8, 8, 192000), int64_t(3) * 3600 * 1000000);
+    QCOMPARE(BytePosition(1000000, 4, 44100, 176400 * 2), 176400);
+    QCOMPARE(BytePosition(11, 4, 44100, 176400), 0);
+    QCOMPARE(BytePosition(12, 4, 44100, 176400), 4);
+    QCOMPARE(BytePosition(-5, 4, 44100, 176400), 0);
+    QCOMPARE(BytePosition(5000000, 4, 44100, 176400), 176400);
+    QCOMPARE(BytePosition(std::numeric_limits<int64_t>::max(), 6, 192000, 6000), 6000);
+
+    QCOMPARE(LoopStatus(true), QStringLiteral("Playlist"));
+    QCOMPARE(LoopStatus(false), QStringLiteral("None"));
+    QCOMPARE(LoopTicked(QStringLiteral("Track")), true);
+    QCOMPARE(LoopTicked(QStringLiteral("None")), false);
+    QCOMPARE(LoopTicked(QStringLiteral("none")), std::nullopt);
+}
+
+void MprisTest::pauseHoldsTheRowAndPlayResumes()
+{
+    addRows({"a.ape", "b.ape"});
+    w.select(0);
+    QSignalSpy changes(mpris.get(), &MprisService::propertiesChanged);
+    mpris->playPause(); // nothing plays: plays the selected row
+    QCOMPARE(mpris->playbackStatus(), QStringLiteral("Playing"));
+    QCOMPARE(changes.last().at(0).toMap().value("PlaybackStatus"), QVariant("Playing"));
+    engineStream(0).position = 88200;
+
+    mpris->pause();
+    QCOMPARE(mpris->playbackStatus(), QStringLiteral("Paused"));
+    QCOMPARE(changes.last().at(0).toMap().value("PlaybackStatus"), QVariant("Paused"));
+    QCOMPARE(w.engine.callsStartingWith("ChannelPause"),
+             std::vector<std::string>{"ChannelPause " + std::to_string(stream(0))});
+    // The row stays current: caption, bar and position as they were.
+    w.form->TimerTimer();
+    QCOMPARE(w.form->CurrentIndex(), 0);
+    QCOMPARE(w.form->windowTitle(), QStringLiteral("Sorvano [%1]").arg(w.rowPath(0)));
+    QCOMPARE(w.child<QSlider>("TrackBar")->value(), 50);
+    QCOMPARE(mpris->position(), 500000);
+
+    mpris->play(); // resumes: no restart
+    QCOMPARE(w.engine.callsStartingWith("ChannelResume").size(), size_t(1));
+    QCOMPARE(engineStream(0).position, 88200);
+    QCOMPARE(mpris->playbackStatus(), QStringLiteral("Playing"));
+    mpris->playPause();
+    QCOMPARE(mpris->playbackStatus(), QStringLiteral("Paused"));
+    mpris->playPause();
+    QCOMPARE(mpris->playbackStatus(), QStringLiteral("Playing"));
+
+    // The window's own Play restarts a paused row; its Delete stops it.
+    mpris->pause();
+    w.form->PlayToolButtonClick();
+    QCOMPARE(engineStream(0).position, 0);
+    QCOMPARE(mpris->playbackStatus(), QStringLiteral("Playing"));
+    mpris->pause();
+    w.form->DeleteToolButtonClick();
+    QCOMPARE(w.form->CurrentIndex(), -1);
+    QCOMPARE(mpris->playbackStatus(), QStringLiteral("Stopped"));
+    QCOMPARE(w.form->windowTitle(), QStringLiteral("Sorvano"));
+
+    // A row played to its end is stopped; Pause leaves it so.
+    w.select(0);
+    mpris->play();
+    engineStream(0).position = 176400;
+    QCOMPARE(mpris->playbackStatus(), QStringLiteral("Stopped"));
+    mpris->pause();
+    QCOMPARE(mpris->playbackStatus(), QStringLiteral("Stopped"));
+
+    // A paused file that can no longer be played: as a failed Play.
+    engineStream(0).position = 0;
+    mpris->pause();
+    w.engine.playResult = false;
+    mpris->play();
+    QCOMPARE(w.prompts.messageTexts().last(),
+             QStringLiteral("Error playing the file \"%1\".").arg(w.rowPath(0)));
+    QCOMPARE(w.form->CurrentIndex(), -1);
+    QCOMPARE(mpris->playbackStatus(), QStringLiteral("Stopped"));
+}
+
+void MprisTest::nextAndPreviousWrapAndMetadataFollows()
+{
+    addRows({"one.ape", "two words.ape", "three.ape"});
+    QCOMPARE(w.selectedIndex(), 2);
+    // Nothing current: the selected row's metadata.
+    QVariantMap meta = mpris->metadata();
+    QCOMPARE(meta.value("mpris:trackid").value<QDBusObjectPath>().path(), TrackId(stream(2)));
+    QCOMPARE(meta.value("mpris:length").toLongLong(), 1000000);
+    QCOMPARE(meta.value("xesam:title").toString(), QStringLiteral("three"));
+
+    QSignalSpy changes(mpris.get(), &MprisService::propertiesChanged);
+    mpris->next(); // after the selected last row: the first
+    QCOMPARE(w.form->CurrentIndex(), 0);
+    QCOMPARE(w.selectedIndex(), 0);
+    mpris->next();
+    QCOMPARE(w.form->CurrentIndex(), 1);
+    meta = mpris->metadata();
+    QCOMPARE(meta.value("xesam:url").toString(),
+             QString::fromUtf8(QUrl::fromLocalFile(w.rowPath(1)).toEncoded()));
+    QVERIFY(meta.value("xesam:url").toString().endsWith("/two%20words.ape"));
+    QCOMPARE(meta.value("xesam:title").toString(), QStringLiteral("two words"));
+    // Announced once, with the state it ends in.
+    QCOMPARE(changes.size(), 2);
+    QCOMPARE(changes.last().at(0).toMap(), QVariantMap({{"Metadata", meta}}));
+
+    // The current row, not the selected one, is where Previous starts.
+    w.select(2);
+    mpris->previous();
+    QCOMPARE(w.form->CurrentIndex(), 0);
+    mpris->previous();
+    QCOMPARE(w.form->CurrentIndex(), 2);
+    QCOMPARE(mpris->metadata().value("mpris:trackid").value<QDBusObjectPath>().path(),
+             TrackId(stream(2)));
+
+    // LoopStatus is the Loop box, both ways.
+    auto *loop = w.child<QCheckBox>("LoopCheckBox");
+    mpris->setLoopStatus(QStringLiteral("None"));
+    QVERIFY(!loop->isChecked());
+    QCOMPARE(changes.last().at(0).toMap().value("LoopStatus"), QVariant("None"));
+    loop->setChecked(true);
+    QCOMPARE(mpris->loopStatus(), QStringLiteral("Playlist"));
+    QTRY_COMPARE(changes.last().at(0).toMap().value("LoopStatus"), QVariant("Playlist"));
+    mpris->setLoopStatus(QStringLiteral("None"));
+    mpris->setLoopStatus(QStringLiteral("Track"));
+    QVERIFY(loop->isChecked());
+}
+
+void MprisTest::seekLandsOnAFrameOfTheCurrentRow()
+{
+    addRows({"a.ape", "b.ape"});
+    w.select(1);
+    mpris->play();
+    QSignalSpy seeked(mpris.get(), &MprisService::seeked);
+    const QString id = TrackId(stream(1));
+
+    mpris->setPosition(TrackId(stream(0)), 500000); // not the current track
+    mpris->seek(0);
+    QCOMPARE(engineStream(1).position, 0);
+    mpris->setPosition(id, 500000);
+    QCOMPARE(engineStream(1).position, 88200);
+    QCOMPARE(seeked.last().at(0).toLongLong(), 500000);
+    mpris->seek(250011); // 750011 us: frame 33075.48 -> 33075
+    QCOMPARE(engineStream(1).position, 132300);
+    mpris->seek(std::numeric_limits<qint64>::max());
+    QCOMPARE(engineStream(1).position, 176400);
+    mpris->seek(std::numeric_limits<qint64>::min());
+    QCOMPARE(engineStream(1).position, 0);
+    mpris->setPosition(id, 9000000);
+    QCOMPARE(engineStream(1).position, 176400);
+    QCOMPARE(seeked.last().at(0).toLongLong(), 1000000);
+
+    // Paused, the seek moves where it resumes from.
+    mpris->setPosition(id, 0);
+    mpris->pause();
+    mpris->setPosition(id, 250000);
+    QCOMPARE(engineStream(1).position, 44100);
+    QCOMPARE(mpris->playbackStatus(), QStringLiteral("Paused"));
+}
+
+void MprisTest::everythingRefusedDuringADecode()
+{
+    addRows({"a.ape", "b.ape"});
+    w.engine.dataForPath[w.rowPath(0).toStdU16String()] = std::vector<uint8_t>(40000, 1);
+    w.select(1);
+    mpris->play();
+    QSignalSpy changes(mpris.get(), &MprisService::propertiesChanged);
+    const QString id = TrackId(stream(1));
+    bool ran = false;
+    w.engine.onGetData = [&](audio::StreamHandle) {
+        if (ran)
+            return;
+        ran = true;
+        QVERIFY(!mpris->canControlNow());
+        w.engine.calls.clear();
+        mpris->pause();
+        mpris->playPause();
+        mpris->stop();
+        mpris->next();
+        mpris->previous();
+        mpris->seek(100000);
+        mpris->setPosition(id, 100000);
+        mpris->setLoopStatus(QStringLiteral("None"));
+        mpris->openUri(QUrl::fromLocalFile(w.rowPath(0)).toString());
+        mpris->quit();
+        QCOMPARE(w.engine.calls, std::vector<std::string>{});
+        QCOMPARE(mpris->playbackStatus(), QStringLiteral("Playing"));
+        QCOMPARE(mpris->metadata().value("xesam:title").toString(), QStringLiteral("b"));
+        QCOMPARE(mpris->loopStatus(), QStringLiteral("Playlist"));
+        QCOMPARE(w.rowCount(), 2);
+        QVERIFY(w.form->isVisible());
+    };
+    w.form->DecodeFile(w.rowPath(0), w.dir->filePath("out.wav"));
+    QVERIFY(ran);
+    // The Can* flags went false when the decode began and back after it.
+    QVERIFY(changes.size() >= 2);
+    QCOMPARE(changes.first().at(0).toMap().value("CanPlay"), QVariant(false));
+    QCOMPARE(changes.last().at(0).toMap().value("CanPlay"), QVariant(true));
+    QVERIFY(mpris->canControlNow());
+
+    // OpenUri afterwards: the file is added (once more) and played.
+    mpris->openUri(QUrl::fromLocalFile(w.rowPath(0)).toString());
+    QCOMPARE(w.rowCount(), 3);
+    QCOMPARE(w.form->CurrentIndex(), 2);
+    mpris->openUri(QStringLiteral("https://example.org/a.ape"));
+    QCOMPARE(w.rowCount(), 3);
+}
+
+SORVANO_WINDOW_TEST_MAIN(MprisTest)
+#include "tst_mpris.moc"

@@ -1,0 +1,339 @@
+// The real sorvano binary driven as the desktop's media controls drive it:
+// through MPRIS on a private session bus, with playerctl (and dbus-send for
+// what playerctl has no command for) as the client. Run by
+// scripts/desktop-session.sh with openbox, trayer, a PulseAudio null sink and
+// a dbus-daemon of its own; the files come on the program's command line.
+#include "Manifest.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QUrl>
+#include <QtTest>
+#include <atomic>
+#include <csignal>
+#include <functional>
+#include <sys/prctl.h>
+#include <thread>
+
+namespace {
+
+// 30 s of 16-bit stereo at 44.1 kHz: long enough that nothing ends by itself.
+const char *const kFixture = "s16-stereo-44k-long-c2000.ape";
+constexpr qint64 kLengthUs = 30000000;
+constexpr qint64 kPcmBytes = 5292000;
+constexpr int kWait = 20000;
+
+QString run(const QString &program, const QStringList &args, int *status = nullptr)
+{
+    QProcess process;
+    process.start(program, args);
+    const bool finished = process.waitForFinished(kWait);
+    if (status)
+        *status =
+            finished && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+bool poll(const std::function<bool()> &check, int timeoutMs = kWait)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!check()) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QThread::msleep(100);
+    }
+    return true;
+}
+
+#define QVERIFY_POLL(expr) QVERIFY2(poll([&] { return bool(expr); }), #expr)
+
+QString playerctl(const QStringList &args, int *status = nullptr)
+{
+    return run(QStringLiteral("playerctl"), QStringList{"-p", "sorvano"} + args, status);
+}
+
+// A method of org.mpris.MediaPlayer2 or a property of the player, with
+// dbus-send.
+bool callRoot(const QString &method)
+{
+    int status = 0;
+    run(QStringLiteral("dbus-send"),
+        {"--session", "--print-reply", "--dest=org.mpris.MediaPlayer2.sorvano",
+         "/org/mpris/MediaPlayer2", "org.mpris.MediaPlayer2." + method},
+        &status);
+    return status == 0;
+}
+
+QString playerProperty(const QString &name)
+{
+    return run(QStringLiteral("dbus-send"),
+               {"--session", "--print-reply=literal", "--dest=org.mpris.MediaPlayer2.sorvano",
+                "/org/mpris/MediaPlayer2", "org.freedesktop.DBus.Properties.Get",
+                "string:org.mpris.MediaPlayer2.Player", "string:" + name});
+}
+
+QString status()
+{
+    return playerctl({"status"});
+}
+
+QString url()
+{
+    return playerctl({"metadata", "xesam:url"});
+}
+
+// Seconds, as playerctl prints the position.
+double position()
+{
+    return playerctl({"position"}).toDouble();
+}
+
+QString windowName(const QString &id)
+{
+    return run(QStringLiteral("xdotool"), {"getwindowname", id});
+}
+
+// Runs a process at a few percent of its speed, by stopping and continuing it,
+// while a file it writes grows from its header to its full size.
+class SlowMotion
+{
+public:
+    SlowMotion(pid_t pid, const QString &file, qint64 fullSize)
+        : thread_([this, pid, file, fullSize] {
+              while (running_ && QFileInfo(file).size() <= 44)
+                  QThread::msleep(2);
+              while (running_ && QFileInfo(file).size() < fullSize) {
+                  ::kill(pid, SIGSTOP);
+                  QThread::msleep(50);
+                  ::kill(pid, SIGCONT);
+                  QThread::msleep(3);
+              }
+              ::kill(pid, SIGCONT);
+          })
+    {
+    }
+    ~SlowMotion() { end(); }
+    void end()
+    {
+        running_ = false;
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+private:
+    std::atomic<bool> running_{true};
+    std::thread thread_;
+};
+
+} // namespace
+
+class MprisDesktopTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void mediaControls();
+
+private:
+    QString fileUrl(int row) const
+    {
+        return QString::fromUtf8(QUrl::fromLocalFile(paths[row]).toEncoded());
+    }
+
+    QTemporaryDir dir;
+    QStringList paths;
+    QProcess program;
+};
+
+void MprisDesktopTest::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    QVERIFY2(qEnvironmentVariableIsSet("DBUS_SESSION_BUS_ADDRESS"), "no private session bus");
+    for (const char *name : {"first.ape", "second track.ape", "third.ape", "opened.ape"}) {
+        paths << dir.filePath(QString::fromLatin1(name));
+        QVERIFY(QFile::copy(apeFixtureDir() + '/' + kFixture, paths.last()));
+    }
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("out")));
+}
+
+void MprisDesktopTest::cleanupTestCase()
+{
+    if (program.state() != QProcess::NotRunning) {
+        ::kill(pid_t(program.processId()), SIGCONT);
+        program.kill();
+        program.waitForFinished(kWait);
+    }
+}
+
+void MprisDesktopTest::mediaControls()
+{
+    // Three files and a name that is not there, as a file manager hands them
+    // over, after an option that is Qt's own.
+    program.setProgram(QStringLiteral(SORVANO_BINARY));
+    program.setArguments({"-style", "Fusion", paths[0], dir.filePath("missing.ape"), paths[1],
+                          QDir(dir.path()).relativeFilePath(paths[2])});
+    program.setWorkingDirectory(dir.path());
+    program.setProcessChannelMode(QProcess::ForwardedChannels);
+    program.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    program.start();
+    QVERIFY(program.waitForStarted(kWait));
+    const QString pid = QString::number(program.processId());
+    QVERIFY_POLL(run(QStringLiteral("playerctl"), {"-l"}).split('\n').contains("sorvano"));
+    QString window;
+    QVERIFY_POLL(
+        !(window = run(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--pid", pid}))
+             .isEmpty());
+    window = window.section('\n', 0, 0);
+
+    // What a desktop's controls are told, through PropertiesChanged.
+    QProcess follow;
+    follow.start(QStringLiteral("playerctl"), {"-p", "sorvano", "--follow", "status"});
+    QVERIFY(follow.waitForStarted(kWait));
+    QString followed;
+    const auto told = [&](const QString &what) {
+        follow.waitForReadyRead(50); // no event loop reads it here
+        followed += QString::fromUtf8(follow.readAllStandardOutput());
+        return followed.trimmed().section('\n', -1) == what;
+    };
+
+    // Nothing plays; the last file is the selected row, whose metadata shows.
+    QVERIFY_POLL(url() == fileUrl(2));
+    QCOMPARE(status(), QStringLiteral("Stopped"));
+    QCOMPARE(playerctl({"metadata", "xesam:title"}), QStringLiteral("third"));
+    QCOMPARE(playerctl({"metadata", "mpris:length"}), QString::number(kLengthUs));
+    QCOMPARE(playerctl({"loop"}), QStringLiteral("Playlist"));
+
+    // Next after the last row wraps to the first: the rows are the three
+    // files in command-line order, the missing one skipped.
+    playerctl({"next"});
+    QVERIFY_POLL(url() == fileUrl(0) && status() == QLatin1String("Playing"));
+    QCOMPARE(windowName(window), QStringLiteral("Sorvano [%1]").arg(paths[0]));
+    playerctl({"next"});
+    QVERIFY_POLL(url() == fileUrl(1));
+    QVERIFY(url().endsWith(QLatin1String("/second%20track.ape")));
+    // An object path, which playerctl prints quoted.
+    const QString trackId = playerctl({"metadata", "mpris:trackid"});
+    QVERIFY2(trackId.startsWith(QLatin1String("'/")), qPrintable(trackId));
+    playerctl({"previous"});
+    QVERIFY_POLL(url() == fileUrl(0));
+    QVERIFY(playerctl({"metadata", "mpris:trackid"}) != trackId);
+    playerctl({"previous"});
+    QVERIFY_POLL(url() == fileUrl(2) && status() == QLatin1String("Playing"));
+
+    // Pause holds the position where it is heard; PlayPause goes on from there.
+    QVERIFY_POLL(position() > 1.0);
+    playerctl({"pause"});
+    QVERIFY_POLL(status() == QLatin1String("Paused"));
+    QVERIFY_POLL(told(QStringLiteral("Paused")));
+    const double held = position();
+    QThread::msleep(1500);
+    QCOMPARE(position(), held);
+    QCOMPARE(windowName(window), QStringLiteral("Sorvano [%1]").arg(paths[2]));
+    playerctl({"play-pause"});
+    QVERIFY_POLL(status() == QLatin1String("Playing"));
+    QVERIFY_POLL(position() > held + 0.5);
+    QVERIFY2(position() < held + 5, "resumed from elsewhere than where it was paused");
+
+    // SetPosition: what is heard moves there and plays on.
+    playerctl({"position", "20"});
+    QVERIFY_POLL(position() >= 20.0);
+    QVERIFY(position() < 24.0);
+    QVERIFY_POLL(position() > 20.5);
+    playerctl({"position", "10-"}); // Seek, back by ten seconds
+    QVERIFY_POLL(position() < 15.0);
+    QVERIFY(position() >= 10.0);
+
+    // Stop.
+    playerctl({"stop"});
+    QVERIFY_POLL(status() == QLatin1String("Stopped"));
+    QVERIFY_POLL(told(QStringLiteral("Stopped")));
+    follow.kill();
+    follow.waitForFinished(kWait);
+    QCOMPARE(windowName(window), QStringLiteral("Sorvano"));
+
+    // LoopStatus is the Loop box, both ways.
+    playerctl({"loop", "None"});
+    QVERIFY_POLL(playerctl({"loop"}) == QLatin1String("None"));
+    playerctl({"loop", "Track"});
+    QVERIFY_POLL(playerctl({"loop"}) == QLatin1String("Playlist"));
+
+    // OpenUri adds the file as Open would, then plays it.
+    playerctl({"open", fileUrl(3)});
+    QVERIFY_POLL(url() == fileUrl(3) && status() == QLatin1String("Playing"));
+
+    // During a decode every request is refused. The program runs in slow
+    // motion meanwhile, so the decode lasts while the requests are made.
+    const QString wav = dir.filePath("out/decoded.wav");
+    // The first row, while the opened file plays on.
+    // (Selecting a row from a command leaves the list's focus mark where it
+    // was: End first, so Home moves it.)
+    run(QStringLiteral("xdotool"), {"key", "--clearmodifiers", "End", "Home", "ctrl+d"});
+    QString dialog;
+    QVERIFY_POLL((dialog = run(QStringLiteral("xdotool"), {"getactivewindow"})) != window);
+    run(QStringLiteral("xdotool"), {"key", "--clearmodifiers", "ctrl+a"});
+    run(QStringLiteral("xdotool"), {"type", "--delay", "5", wav});
+    SlowMotion slowMotion(pid_t(program.processId()), wav, 44 + kPcmBytes);
+    // A completer list popping up while typing may take the first Return.
+    QElapsedTimer sinceReturn;
+    const auto decodeStarted = [&] {
+        if (QFileInfo(wav).size() > 44)
+            return true;
+        if (!sinceReturn.isValid() || sinceReturn.elapsed() > 1500) {
+            if (run(QStringLiteral("xdotool"), {"getactivewindow"}) == dialog)
+                run(QStringLiteral("xdotool"), {"key", "Return"});
+            sinceReturn.start();
+        }
+        return false;
+    };
+    QVERIFY2(poll(decodeStarted), "the decode did not start");
+    for (const QStringList &request :
+         {QStringList{"stop"}, QStringList{"next"}, QStringList{"pause"},
+          QStringList{"position", "5"}, QStringList{"loop", "None"}})
+        playerctl(request);
+    const QString canPlay = playerProperty(QStringLiteral("CanPlay"));
+    QVERIFY(callRoot(QStringLiteral("Quit")));
+    // Read from the bus itself: playerctl hides what a player that cannot
+    // be controlled shows.
+    const QString during = playerProperty(QStringLiteral("PlaybackStatus")) + ' ' +
+                           playerProperty(QStringLiteral("LoopStatus")) + ' ' +
+                           playerProperty(QStringLiteral("Metadata"));
+    const bool stillDecoding = QFileInfo(wav).size() < 44 + kPcmBytes;
+    slowMotion.end();
+    QVERIFY2(stillDecoding, "the decode ended before the requests were made");
+    QVERIFY2(canPlay.contains(QLatin1String("false")), qPrintable(canPlay));
+    QVERIFY2(during.simplified().startsWith(QLatin1String("variant Playing variant Playlist ")) &&
+                 during.contains(fileUrl(3)),
+             qPrintable(during));
+    // The closing notice of the decode; the requests have left no trace.
+    QVERIFY_POLL(windowName(run(QStringLiteral("xdotool"), {"getactivewindow"})) ==
+                 QLatin1String("INFORMATION"));
+    run(QStringLiteral("xdotool"), {"key", "Return"});
+    QVERIFY_POLL(playerProperty(QStringLiteral("CanPlay")).contains(QLatin1String("true")));
+    QCOMPARE(status(), QStringLiteral("Playing"));
+    QCOMPARE(url(), fileUrl(3));
+    QCOMPARE(program.state(), QProcess::Running);
+
+    // Raise brings the window back from the tray.
+    QVERIFY(run(QStringLiteral("xdotool"), {"windowminimize", window}).isEmpty());
+    QVERIFY_POLL(!run(QStringLiteral("xwininfo"), {"-id", window}).contains("IsViewable"));
+    QVERIFY(callRoot(QStringLiteral("Raise")));
+    QVERIFY_POLL(run(QStringLiteral("xwininfo"), {"-id", window}).contains("IsViewable"));
+    QVERIFY_POLL(run(QStringLiteral("xdotool"), {"getactivewindow"}) == window);
+
+    // Quit is the Exit command.
+    QVERIFY(callRoot(QStringLiteral("Quit")));
+    QVERIFY(program.waitForFinished(kWait));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+}
+
+QTEST_GUILESS_MAIN(MprisDesktopTest)
+#include "tst_mpris_desktop.moc"
