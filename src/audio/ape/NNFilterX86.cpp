@@ -105,13 +105,7 @@ template <int Order> __attribute__((always_inline)) inline int32_t stageStep(Sta
 } // namespace avx2set
 TARGET_END
 
-TARGET_BEGIN("avx2,avx512f,avx512bw,avx512vl")
-// GCC 12's own AVX-512 headers leave an operand undefined on purpose.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+AVX512_TARGET_BEGIN
 namespace avx512set {
 
 __attribute__((always_inline)) inline int32_t
@@ -291,8 +285,7 @@ __attribute__((always_inline)) inline int32_t stageStep(Stage &st, int32_t input
 #include "FusedFrame.inc"
 
 } // namespace avx512set
-#pragma GCC diagnostic pop
-TARGET_END
+AVX512_TARGET_END
 
 } // namespace
 

@@ -79,13 +79,7 @@ template <int Order> struct Dot
 } // namespace avx2set
 TARGET_END
 
-TARGET_BEGIN("avx2,avx512f,avx512bw,avx512vl")
-// GCC 12's own AVX-512 headers leave an operand undefined on purpose.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+AVX512_TARGET_BEGIN
 namespace avx512set {
 
 template <int Order> struct Dot
@@ -124,8 +118,7 @@ template <int Order> struct Dot
 #include "WideNNFilterLoop.inc"
 
 } // namespace avx512set
-#pragma GCC diagnostic pop
-TARGET_END
+AVX512_TARGET_END
 
 #endif
 
