@@ -308,10 +308,10 @@ void DesktopTest::initTestCase()
     shots = qEnvironmentVariable("SORVANO_SHOTS", dir.filePath(QStringLiteral("shots")));
     QVERIFY(QDir().mkpath(shots));
     QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("out")));
-    manifest = Manifest::load(apeFixtureDir() + QStringLiteral("/manifest.tsv"));
+    manifest = Manifest::load(fixturePath("manifest.tsv"));
     QVERIFY(!manifest.rows.isEmpty());
     for (const char *name : {kPlayed, kSecond})
-        QVERIFY(QFile::copy(apeFixtureDir() + '/' + name, dir.filePath(name)));
+        QVERIFY(QFile::copy(fixturePath(name), dir.filePath(name)));
     QVERIFY_POLL(!trayTree().isEmpty());
     QVERIFY(QFileInfo(QStringLiteral(SORVANO_BINARY)).isExecutable());
 }

@@ -159,7 +159,7 @@ void MprisDesktopTest::initTestCase()
     QVERIFY2(qEnvironmentVariableIsSet("DBUS_SESSION_BUS_ADDRESS"), "no private session bus");
     for (const char *name : {"first.ape", "second track.ape", "third.ape", "opened.ape"}) {
         paths << dir.filePath(QString::fromLatin1(name));
-        QVERIFY(QFile::copy(apeFixtureDir() + '/' + kFixture, paths.last()));
+        QVERIFY(QFile::copy(fixturePath(kFixture), paths.last()));
     }
     QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("out")));
 }

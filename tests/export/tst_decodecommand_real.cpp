@@ -44,8 +44,8 @@ void DecodeCommandRealTest::cleanup()
 
 void DecodeCommandRealTest::decodesWhileAnotherRowPlays()
 {
-    const QString hires = apeFixtureDir() + "/s24-stereo-96k-c5000.ape";
-    const QString mono = apeFixtureDir() + "/s16-mono-22k-c2000.ape";
+    const QString hires = fixturePath("s24-stereo-96k-c5000.ape");
+    const QString mono = fixturePath("s16-mono-22k-c2000.ape");
     open(QStringList{hires, mono});
     QCOMPARE(list()->topLevelItemCount(), 2);
     select(1);

@@ -3,6 +3,7 @@
 // read the file too, and integer samples unchanged.
 #include "Manifest.h"
 #include "ScriptedEngine.h"
+#include "TestToolkit.h"
 #include "export/WavWriter.h"
 
 #include <QCryptographicHash>
@@ -14,11 +15,6 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#if __has_include("audio/Engine.h")
-#include "audio/Engine.h"
-#define SORVANO_HAVE_ENGINE 1
-#endif
 
 using namespace audio;
 
@@ -232,16 +228,13 @@ void WavFixturesTest::scriptedStreamsReadBack()
     const uint32_t flags = bits == 8 ? kInfoSample8Bits : isFloat ? kInfoSampleFloat : 0;
     engine.infoForPath[key] =
         ChannelInfo{uint32_t(rate), uint32_t(channels), flags, uint32_t(bits), width};
-    const StreamHandle h =
-        engine.ApeStreamCreateFile(false, source.utf16(), 0, 0, kFlagUnicodePath | kFlagDecodeOnly);
+    const StreamHandle h = openStream(engine, source, kFlagDecodeOnly);
     const QString dest = FDir.filePath(QString("scripted-%1.wav").arg(QTest::currentDataTag()));
     WriteWavFile(engine, h, source, dest);
     checkReadBack(
         dest, channels, bits, isFloat, rate, frames,
         md5Hex(QByteArray(reinterpret_cast<const char *>(data.data()), qsizetype(data.size()))));
 }
-
-#ifdef SORVANO_HAVE_ENGINE
 
 namespace {
 
@@ -271,11 +264,11 @@ void WavFixturesTest::fixturesThroughEngine_data()
     QTest::addColumn<qint64>("frames");
     QTest::addColumn<QByteArray>("md5");
     QTest::addColumn<bool>("ffmpegDiffers");
-    const Manifest m = Manifest::load(apeFixtureDir() + "/manifest.tsv");
+    const Manifest m = Manifest::load(fixturePath("manifest.tsv"));
     QVERIFY2(!m.rows.isEmpty(), "the fixture manifest is missing");
     for (const auto &row : m.rows)
         QTest::newRow(qPrintable(row["file"]))
-            << apeFixtureDir() + "/" + row["file"] << row["channels"].toInt() << row["bits"].toInt()
+            << fixturePath(row["file"]) << row["channels"].toInt() << row["bits"].toInt()
             << row["note"].endsWith("(float)") << row["rate"].toInt() << row["frames"].toLongLong()
             << row["pcm_md5"].toLatin1() << (row["ffmpeg51"] == "differs");
 }
@@ -291,20 +284,17 @@ void WavFixturesTest::fixturesThroughEngine()
     QFETCH(QByteArray, md5);
     QFETCH(bool, ffmpegDiffers);
 
-    Engine engine;
-    QVERIFY(engine.Init(-1, 44100, 0, nullptr));
-    const StreamHandle h =
-        engine.ApeStreamCreateFile(false, file.utf16(), 0, 0, kFlagUnicodePath | kFlagDecodeOnly);
+    EngineSession engine;
+    QVERIFY(engine.initialised());
+    const ScopedStream h(*engine, file, kFlagDecodeOnly);
     QVERIFY2(h != 0, qPrintable(file));
     const QString dest = FDir.filePath("fixture.wav");
     QString failure;
     try {
-        WriteWavFile(engine, h, file, dest);
+        WriteWavFile(*engine, h, file, dest);
     } catch (const ExportError &e) {
         failure = e.message();
     }
-    engine.StreamFree(h);
-    engine.Free();
     QCOMPARE(failure, QString());
 
     const QByteArray bytes = readAll(dest);
@@ -331,23 +321,18 @@ void WavFixturesTest::damagedFixturesThroughEngine_data()
 void WavFixturesTest::damagedFixturesThroughEngine()
 {
     QFETCH(QString, file);
-    Engine engine;
-    QVERIFY(engine.Init(-1, 44100, 0, nullptr));
-    const StreamHandle h =
-        engine.ApeStreamCreateFile(false, file.utf16(), 0, 0, kFlagUnicodePath | kFlagDecodeOnly);
-    if (h == 0) {
-        engine.Free();
+    EngineSession engine;
+    QVERIFY(engine.initialised());
+    const ScopedStream h(*engine, file, kFlagDecodeOnly);
+    if (h == 0)
         return; // refused at open: the command reports that before writing anything
-    }
     const QString dest = FDir.filePath("damaged.wav");
     QString failure;
     try {
-        WriteWavFile(engine, h, file, dest);
+        WriteWavFile(*engine, h, file, dest);
     } catch (const ExportError &e) {
         failure = e.message();
     }
-    engine.StreamFree(h);
-    engine.Free();
     if (!failure.isEmpty()) {
         QVERIFY2(failure == QStringLiteral("Cannot decode file \"%1\".").arg(file) ||
                      failure.endsWith("is too long to be written as a WAV file."),
@@ -360,21 +345,6 @@ void WavFixturesTest::damagedFixturesThroughEngine()
     QCOMPARE(qint64(u32At(bytes, 4)), qint64(bytes.size()) - 8);
     QCOMPARE(qint64(u32At(bytes, 40)), qint64(bytes.size()) - 44);
 }
-
-#else
-
-void WavFixturesTest::fixturesThroughEngine_data() {}
-void WavFixturesTest::fixturesThroughEngine()
-{
-    QSKIP("the real engine is not built yet");
-}
-void WavFixturesTest::damagedFixturesThroughEngine_data() {}
-void WavFixturesTest::damagedFixturesThroughEngine()
-{
-    QSKIP("the real engine is not built yet");
-}
-
-#endif
 
 QTEST_GUILESS_MAIN(WavFixturesTest)
 #include "tst_wavfixtures.moc"

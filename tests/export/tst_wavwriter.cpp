@@ -1,5 +1,6 @@
 #include "ExportTestSupport.h"
 #include "ScriptedEngine.h"
+#include "TestToolkit.h"
 #include "export/WavWriter.h"
 
 #include <QDir>
@@ -52,8 +53,7 @@ struct Source
         const std::u16string key(reinterpret_cast<const char16_t *>(path.utf16()));
         engine.dataForPath[key] = std::move(data);
         engine.infoForPath[key] = info;
-        handle = engine.ApeStreamCreateFile(false, path.utf16(), 0, 0,
-                                            kFlagUnicodePath | kFlagDecodeOnly);
+        handle = openStream(engine, path, kFlagDecodeOnly);
     }
     ScriptedEngine::Stream &stream() { return *engine.stream(handle); }
 };

@@ -1,4 +1,5 @@
 // Playback through the real window on the real engine (SDL's dummy driver).
+#include "Manifest.h"
 #include "RealWindow.h"
 
 #include <QApplication>
@@ -9,8 +10,8 @@
 
 namespace {
 
-const QString kFixture = QStringLiteral(SORVANO_TEST_DATA "/ape/s16-stereo-44k-c2000.ape");
-const QString kOther = QStringLiteral(SORVANO_TEST_DATA "/ape/s16-mono-22k-c2000.ape");
+const QString kFixture = fixturePath("s16-stereo-44k-c2000.ape");
+const QString kOther = fixturePath("s16-mono-22k-c2000.ape");
 constexpr int64_t kFixtureBytes = 529200; // 3 s of 16-bit stereo at 44100 Hz
 
 } // namespace

@@ -31,11 +31,6 @@ const QString kDone = QStringLiteral("Done, the output file is \"%1\".");
 constexpr char kTinyMd5[] = "69285412bcb928f76288fc11d3c0678f"; // s16-stereo-44k-tiny-c2000
 constexpr char kToneMd5[] = "b43c04a5986f21ce2894fbeb6f12b0f6"; // s16-stereo-44k-c2000
 
-QString fixture(const char *name)
-{
-    return apeFixtureDir() + QLatin1Char('/') + QLatin1String(name);
-}
-
 QByteArray readAll(const QString &path)
 {
     QFile f(path);
@@ -213,8 +208,8 @@ void FaultsTest::rowFileChangedAfterAdding()
     const QString victim = dir->filePath("victim.ape");
     const QString next = dir->filePath("next.ape");
     const QString dest = dir->filePath("victim.wav");
-    QVERIFY(QFile::copy(fixture("s16-stereo-44k-fullscale-c2000.ape"), victim));
-    QVERIFY(QFile::copy(fixture("s16-stereo-44k-tiny-c2000.ape"), next));
+    QVERIFY(QFile::copy(fixturePath("s16-stereo-44k-fullscale-c2000.ape"), victim));
+    QVERIFY(QFile::copy(fixturePath("s16-stereo-44k-tiny-c2000.ape"), next));
     QVERIFY(writeFile(dest, "old contents"));
     open({victim, next});
     QCOMPARE(list()->topLevelItemCount(), 2);
@@ -317,7 +312,7 @@ void FaultsTest::destinationFails()
 {
     QFETCH(int, fault);
     const auto kind = DestinationFault(fault);
-    const QString source = fixture("s16-stereo-44k-c2000.ape");
+    const QString source = fixturePath("s16-stereo-44k-c2000.ape");
     const QString folder = dir->filePath("out");
     const QString dest = folder + "/tone.wav";
     QVERIFY(QDir().mkdir(folder));
@@ -436,8 +431,8 @@ void FaultsTest::hostileNames_data()
     // although FFmpeg would have fetched or joined them.
     QTest::newRow("URL, no such file") << QString("http://127.0.0.1:9/a.ape") << false;
     QTest::newRow("concat of real files, no such file")
-        << QString("concat:" + fixture("s16-stereo-44k-tiny-c2000.ape") + "|" +
-                   fixture("s16-stereo-44k-tiny-c2000.ape"))
+        << QString("concat:" + fixturePath("s16-stereo-44k-tiny-c2000.ape") + "|" +
+                   fixturePath("s16-stereo-44k-tiny-c2000.ape"))
         << false;
 }
 
@@ -461,7 +456,7 @@ void FaultsTest::hostileNames()
     }
     if (exists) {
         QVERIFY(QDir().mkpath(QFileInfo(path).path()));
-        QVERIFY(QFile::copy(fixture("s16-stereo-44k-tiny-c2000.ape"), path));
+        QVERIFY(QFile::copy(fixturePath("s16-stereo-44k-tiny-c2000.ape"), path));
         // FFmpeg, should a file ever reach it, reads the same local file.
         std::string error;
         auto ffmpeg =

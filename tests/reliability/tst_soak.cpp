@@ -5,6 +5,7 @@
 // played through and deleted. Memory and descriptors stay flat.
 #include "Manifest.h"
 #include "RealWindow.h"
+#include "TestToolkit.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -274,9 +275,7 @@ void SoakTest::cleanup()
 RowAudio SoakTest::rowAudio(const QMap<QString, QString> &m)
 {
     RowAudio row;
-    const std::u16string path = (apeFixtureDir() + "/" + m["file"]).toStdU16String();
-    const audio::StreamHandle h = engine.ApeStreamCreateFile(
-        false, path.c_str(), 0, 0, audio::kFlagUnicodePath | audio::kFlagDecodeOnly);
+    const ScopedStream h(engine, fixturePath(m["file"]), audio::kFlagDecodeOnly);
     if (h == 0)
         return row;
     QByteArray pcm;
@@ -287,7 +286,6 @@ RowAudio SoakTest::rowAudio(const QMap<QString, QString> &m)
             break;
         pcm.append(block.constData(), n);
     }
-    engine.StreamFree(h);
     if (QCryptographicHash::hash(pcm, QCryptographicHash::Md5).toHex() != m["pcm_md5"].toLatin1())
         qFatal("%s does not decode to its manifest MD5", qPrintable(m["file"]));
     row.deviceFormat = m["channels"] == "2" && m["bits"] == "16" && m["rate"] == "44100";
@@ -306,7 +304,7 @@ RowAudio SoakTest::rowAudio(const QMap<QString, QString> &m)
 
 void SoakTest::loopFiftyRows()
 {
-    const Manifest manifest = Manifest::load(apeFixtureDir() + "/manifest.tsv");
+    const Manifest manifest = Manifest::load(fixturePath("manifest.tsv"));
     std::map<QString, RowAudio> audioOf;
     for (const auto &m : manifest.rows)
         audioOf[m["file"]] = RowAudio();
@@ -323,7 +321,7 @@ void SoakTest::loopFiftyRows()
             audioOf[m["file"]] = rowAudio(m);
     QStringList paths;
     for (int i = 0; i < 50; ++i)
-        paths << apeFixtureDir() + "/" + kinds[i % kinds.size()];
+        paths << fixturePath(kinds[i % kinds.size()]);
 
     open(paths);
     QCOMPARE(list()->topLevelItemCount(), 50);
@@ -371,7 +369,7 @@ void SoakTest::tenThousandRows()
 {
     checker->ignore();
     form->findChild<QCheckBox *>("LoopCheckBox")->setChecked(true);
-    const QString file = apeFixtureDir() + "/s16-stereo-44k-one-c2000.ape";
+    const QString file = fixturePath("s16-stereo-44k-one-c2000.ape");
     // One row through first, so that what the window and libraries open once
     // (and keep) is open before counting.
     open(QStringList{file});

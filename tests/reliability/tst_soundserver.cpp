@@ -16,8 +16,8 @@
 
 namespace {
 
-const QString kTone = apeFixtureDir() + "/s16-stereo-44k-c2000.ape";
-const QString kTiny = apeFixtureDir() + "/s16-stereo-44k-tiny-c2000.ape";
+const QString kTone = fixturePath("s16-stereo-44k-c2000.ape");
+const QString kTiny = fixturePath("s16-stereo-44k-tiny-c2000.ape");
 
 // A PulseAudio server of this test's own: its socket, runtime folder and home
 // live in a temporary folder; one null sink and no fallback sink.

@@ -37,6 +37,11 @@ QString apeFixtureDir()
     return QStringLiteral(SORVANO_TEST_DATA "/ape");
 }
 
+QString fixturePath(const QString &name)
+{
+    return apeFixtureDir() + QLatin1Char('/') + name;
+}
+
 QString apeCorruptDir()
 {
     return QStringLiteral(SORVANO_TEST_DATA "/ape/corrupt");

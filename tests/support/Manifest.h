@@ -18,4 +18,6 @@ struct Manifest
 // Folder of the APE conformance fixtures: SORVANO_APE_FIXTURES when set,
 // otherwise the copy in the repository.
 QString apeFixtureDir();
+// A file of that folder: fixturePath("s16-stereo-44k-c2000.ape").
+QString fixturePath(const QString &name);
 QString apeCorruptDir();

@@ -2,6 +2,7 @@
 // sample before the damaged frame and then reports an error; a playback
 // stream plays silence for that frame and goes on to its length.
 #include "Manifest.h"
+#include "TestToolkit.h"
 #include "audio/Engine.h"
 #include "audio/ape/ApeFormat.h"
 
@@ -43,7 +44,7 @@ struct Damaged
 // flipped there.
 Damaged makeDamaged(const QTemporaryDir &dir, const QString &fixture, uint32_t bad, bool cut)
 {
-    QByteArray bytes = readFile(apeFixtureDir() + "/" + fixture);
+    QByteArray bytes = readFile(fixturePath(fixture));
     const ape::HeaderReader header = headerOf(bytes);
     Damaged d;
     d.info = header.info();
@@ -81,30 +82,23 @@ class ApeDamage : public QObject
 {
     Q_OBJECT
 
-    Engine engine;
     QTemporaryDir dir;
     std::mutex capturedMutex;
     std::vector<float> captured;
-
-    StreamHandle open(const QString &path, uint32_t flags)
-    {
-        const std::u16string wide = path.toStdU16String();
-        return engine.ApeStreamCreateFile(false, wide.c_str(), 0, 0, flags | kFlagUnicodePath);
-    }
+    // Last, so that it stops the device before the tap's buffer goes.
+    EngineSession engine;
 
 private slots:
     void initTestCase()
     {
         QVERIFY(dir.isValid());
-        QVERIFY(engine.Init(-1, 44100, 0, nullptr));
-        engine.setMixTap([this](const float *samples, int frames) {
+        QVERIFY(engine.initialised());
+        engine->setMixTap([this](const float *samples, int frames) {
             std::lock_guard lock(capturedMutex);
             captured.insert(captured.end(), samples,
-                            samples + size_t(frames) * size_t(engine.outputChannels()));
+                            samples + size_t(frames) * size_t(engine->outputChannels()));
         });
     }
-
-    void cleanupTestCase() { QVERIFY(engine.Free()); }
 
     void decodeOnlyStopsAtTheDamagedFrame_data()
     {
@@ -121,38 +115,38 @@ private slots:
     {
         QFETCH(QString, fixture);
         QFETCH(bool, cut);
-        const StreamHandle good = open(apeFixtureDir() + "/" + fixture, kFlagDecodeOnly);
+        const StreamHandle good = openStream(*engine, fixturePath(fixture), kFlagDecodeOnly);
         QVERIFY(good != 0);
         QByteArray reference;
         QByteArray block(10000, 0);
-        while (engine.ChannelIsActive(good) != kActiveStopped) {
-            const uint32_t n = engine.ChannelGetData(good, block.data(), 10000);
+        while (engine->ChannelIsActive(good) != kActiveStopped) {
+            const uint32_t n = engine->ChannelGetData(good, block.data(), 10000);
             QVERIFY(n != kDataError);
             reference.append(block.constData(), int(n));
         }
-        QCOMPARE(qint64(reference.size()), engine.ChannelGetLength(good, kPosByte));
-        QVERIFY(engine.StreamFree(good));
+        QCOMPARE(qint64(reference.size()), engine->ChannelGetLength(good, kPosByte));
+        QVERIFY(engine->StreamFree(good));
 
         const Damaged d = makeDamaged(dir, fixture, 1, cut);
         QVERIFY(!d.path.isEmpty());
-        const StreamHandle h = open(d.path, kFlagDecodeOnly);
+        const StreamHandle h = openStream(*engine, d.path, kFlagDecodeOnly);
         QVERIFY(h != 0);
         QByteArray got;
         uint32_t n = 0;
         for (int guard = 0; guard < 100000; ++guard) {
-            n = engine.ChannelGetData(h, block.data(), 10000);
+            n = engine->ChannelGetData(h, block.data(), 10000);
             if (n == kDataError || n == 0)
                 break;
             got.append(block.constData(), int(n));
         }
         QCOMPARE(n, kDataError);
-        QCOMPARE(engine.ChannelIsActive(h), kActiveStopped);
-        QCOMPARE(engine.ChannelGetData(h, block.data(), 10000), kDataError);
+        QCOMPARE(engine->ChannelIsActive(h), kActiveStopped);
+        QCOMPARE(engine->ChannelGetData(h, block.data(), 10000), kDataError);
         const int bpf = d.info.channels * d.info.bits / 8;
         QCOMPARE(qint64(got.size()), qint64(d.badFrame) * d.info.blocksPerFrame * bpf);
         QVERIFY(got == reference.left(got.size()));
-        QCOMPARE(engine.ChannelGetPosition(h, kPosByte), qint64(got.size()));
-        QVERIFY(engine.StreamFree(h));
+        QCOMPARE(engine->ChannelGetPosition(h, kPosByte), qint64(got.size()));
+        QVERIFY(engine->StreamFree(h));
     }
 
     void playbackPlaysSilenceForTheDamagedFrame_data()
@@ -170,36 +164,36 @@ private slots:
         const Damaged d = makeDamaged(dir, "s24-stereo-96k-c2000.ape", 1, cut);
         QVERIFY(!d.path.isEmpty());
         QCOMPARE(d.info.frameCount, 3u);
-        const StreamHandle h = open(d.path, 0);
+        const StreamHandle h = openStream(*engine, d.path, 0);
         QVERIFY(h != 0);
-        const int64_t length = engine.ChannelGetLength(h, kPosByte);
+        const int64_t length = engine->ChannelGetLength(h, kPosByte);
         const int bpf = d.info.channels * d.info.bits / 8;
         const int64_t damagedEnd = 2 * int64_t(d.info.blocksPerFrame) * bpf;
         {
             std::lock_guard lock(capturedMutex);
             captured.clear();
         }
-        QVERIFY(engine.ChannelPlay(h, true));
+        QVERIFY(engine->ChannelPlay(h, true));
         int64_t furthest = 0;
         QElapsedTimer clock;
         clock.start();
-        while (engine.ChannelIsActive(h) != kActiveStopped) {
+        while (engine->ChannelIsActive(h) != kActiveStopped) {
             QVERIFY2(clock.elapsed() < 15000, "playback does not end");
-            furthest = std::max(furthest, engine.ChannelGetPosition(h, kPosByte));
+            furthest = std::max(furthest, engine->ChannelGetPosition(h, kPosByte));
             std::this_thread::sleep_for(10ms);
         }
         // The position went on through the damaged frame while playing,
         // rather than jumping to the end at the damage.
         QVERIFY2(furthest > damagedEnd, qPrintable(QString::number(furthest)));
-        QCOMPARE(engine.ChannelGetPosition(h, kPosByte), length);
-        QVERIFY(engine.StreamFree(h));
+        QCOMPARE(engine->ChannelGetPosition(h, kPosByte), length);
+        QVERIFY(engine->StreamFree(h));
 
         std::vector<float> heard;
         {
             std::lock_guard lock(capturedMutex);
             heard = captured;
         }
-        const int channels = engine.outputChannels();
+        const int channels = engine->outputChannels();
         // Trim the device's silence before the stream started and after it ended.
         size_t first = 0, last = heard.size();
         while (first < heard.size() && heard[first] == 0.0f)
@@ -209,7 +203,7 @@ private slots:
         first -= first % size_t(channels);
         const std::vector<float> stream(heard.begin() + ptrdiff_t(first),
                                         heard.begin() + ptrdiff_t(last));
-        const double ratio = double(engine.outputRate()) / d.info.sampleRate;
+        const double ratio = double(engine->outputRate()) / d.info.sampleRate;
         const int64_t frameOut = int64_t(d.info.blocksPerFrame * ratio);
         QVERIFY2(int64_t(stream.size()) / channels > frameOut, "nothing was heard");
         if (cut) {

@@ -86,7 +86,7 @@ private slots:
     void engineUsesTheNativeDecoder();
 
 private:
-    Manifest manifest_ = Manifest::load(apeFixtureDir() + "/manifest.tsv");
+    Manifest manifest_ = Manifest::load(fixturePath("manifest.tsv"));
 };
 
 void TestApeDecoder::conformance_data()
@@ -106,8 +106,8 @@ void TestApeDecoder::conformance()
     QFETCH(int, threads);
     const auto &m = manifest_.rows[row];
     std::string error;
-    auto d = ape::openNativeDecoder(fsPath(apeFixtureDir() + "/" + m["file"]), &error,
-                                    {.workerThreads = threads});
+    auto d =
+        ape::openNativeDecoder(fsPath(fixturePath(m["file"])), &error, {.workerThreads = threads});
     QVERIFY2(d, error.c_str());
     QCOMPARE(d->format().channels, m["channels"].toInt());
     QCOMPARE(d->format().bitsPerSample, m["bits"].toInt());
@@ -133,7 +133,7 @@ void TestApeDecoder::threadsChangeNothing_data()
 void TestApeDecoder::threadsChangeNothing()
 {
     QFETCH(QString, file);
-    const auto path = fsPath(apeFixtureDir() + "/" + file);
+    const auto path = fsPath(fixturePath(file));
     auto single = ape::openNativeDecoder(path, nullptr);
     QVERIFY(single);
     const QByteArray whole = decodeAll(*single).pcm;
@@ -222,7 +222,7 @@ void TestApeDecoder::damagedFrameStopsAfterGoodFrames()
     QFETCH(QString, file);
     QFETCH(bool, cut);
     QFETCH(int, threads);
-    const QString source = apeFixtureDir() + "/" + file;
+    const QString source = fixturePath(file);
     QByteArray bytes = readFile(source);
     auto whole = ape::openNativeDecoder(fsPath(source), nullptr);
     QVERIFY(whole);
@@ -271,7 +271,7 @@ void TestApeDecoder::damagedFrameStopsAfterGoodFrames()
 void TestApeDecoder::unsupportedAndForeignFiles()
 {
     QTemporaryDir dir;
-    QByteArray bytes = readFile(apeFixtureDir() + "/s16-stereo-44k-c2000.ape");
+    QByteArray bytes = readFile(fixturePath("s16-stereo-44k-c2000.ape"));
     QVERIFY(!bytes.isEmpty());
 
     // An older version is a valid file another decoder reads: reported as such.
@@ -324,7 +324,7 @@ void TestApeDecoder::unsupportedAndForeignFiles()
 // Frames coded for eight channels and read as seven stand in for them.
 void TestApeDecoder::sevenChannelFramesAreDamage()
 {
-    QByteArray bytes = readFile(apeFixtureDir() + "/m8-s24-96k-c4000.ape");
+    QByteArray bytes = readFile(fixturePath("m8-s24-96k-c4000.ape"));
     QVERIFY(!bytes.isEmpty());
     bytes[52 + 18] = 7;
     QTemporaryDir dir;
@@ -347,7 +347,7 @@ void TestApeDecoder::wideFrameWithAWrongCrcIsDamage()
     QTemporaryDir dir;
     for (const char *file : {"w32-stereo-48k-c2000.ape", "f32-mono-96k-c3000.ape",
                              "m6-s24-48k-c3000.ape", "m4-u8-8k-c2000.ape"}) {
-        QByteArray bytes = readFile(apeFixtureDir() + "/" + file);
+        QByteArray bytes = readFile(fixturePath(file));
         const ape::HeaderReader header = headerOf(bytes);
         QCOMPARE(header.status(), ape::OpenStatus::Ok);
         // The first frame's CRC is the low end of its first little-endian word.
@@ -368,7 +368,7 @@ void TestApeDecoder::wideFrameWithAWrongCrcIsDamage()
 // encoder would write it.
 void TestApeDecoder::seekTableWrapsBeyond4GiB()
 {
-    const QString source = apeFixtureDir() + "/s16-stereo-44k-long-c2000.ape";
+    const QString source = fixturePath("s16-stereo-44k-long-c2000.ape");
     const QByteArray bytes = readFile(source);
     const ape::HeaderReader header = headerOf(bytes);
     QCOMPARE(header.status(), ape::OpenStatus::Ok);
@@ -429,7 +429,7 @@ void TestApeDecoder::seekIsSampleAccurate_data()
 void TestApeDecoder::seekIsSampleAccurate()
 {
     QFETCH(QString, file);
-    const QString path = apeFixtureDir() + "/" + file;
+    const QString path = fixturePath(file);
     auto d = ape::openNativeDecoder(fsPath(path), nullptr);
     QVERIFY(d);
     const Decoded whole = decodeAll(*d);
@@ -471,8 +471,7 @@ void TestApeDecoder::seekIsSampleAccurate()
 
 void TestApeDecoder::seekInsideTheDecodedFrameCostsNothing()
 {
-    auto d =
-        ape::openNativeDecoder(fsPath(apeFixtureDir() + "/s16-stereo-44k-long-c2000.ape"), nullptr);
+    auto d = ape::openNativeDecoder(fsPath(fixturePath("s16-stereo-44k-long-c2000.ape")), nullptr);
     QVERIFY(d);
     uint8_t buf[400];
     QCOMPARE(d->read(buf, 100), int64_t(100));
@@ -494,7 +493,7 @@ void TestApeDecoder::engineUsesTheNativeDecoder()
 {
     for (const auto &m : manifest_.rows) {
         std::string error;
-        auto d = audio::openDecoder(fsPath(apeFixtureDir() + "/" + m["file"]), &error);
+        auto d = audio::openDecoder(fsPath(fixturePath(m["file"])), &error);
         QVERIFY2(dynamic_cast<ape::ApeDecoder *>(d.get()), qPrintable(m["file"]));
     }
     std::string error;

@@ -128,7 +128,7 @@ void TestApeFilters::framesAgree_data()
 void TestApeFilters::framesAgree()
 {
     QFETCH(QString, file);
-    QFile f(apeFixtureDir() + "/" + file);
+    QFile f(fixturePath(file));
     QVERIFY(f.open(QIODevice::ReadOnly));
     const QByteArray bytes = f.readAll();
     const ape::HeaderReader header(bytes.size(), [&bytes](int64_t at, void *buf, size_t n) {

@@ -1,8 +1,8 @@
 // The engine's contract outside real-time playback: initialisation, handles,
 // which files open, sample-accurate seeking of decode streams, and the cost
 // of idle streams.
+#include "TestToolkit.h"
 #include "audio/Engine.h"
-#include "Manifest.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,17 +17,6 @@
 using namespace audio;
 
 namespace {
-
-QString fixture(const QString &name)
-{
-    return QStringLiteral(SORVANO_TEST_DATA "/ape/") + name;
-}
-
-StreamHandle create(Engine &e, const QString &path, uint32_t flags)
-{
-    const std::u16string wide = path.toStdU16String();
-    return e.ApeStreamCreateFile(false, wide.c_str(), 0, 0, flags | kFlagUnicodePath);
-}
 
 QByteArray decodeAll(Engine &e, StreamHandle h)
 {
@@ -60,56 +49,55 @@ private slots:
     {
         Engine e;
         QCOMPARE(e.GetVersion() >> 16, 0x0204u);
-        QCOMPARE(create(e, fixture("s16-stereo-44k-one-c2000.ape"), 0), 0u);
+        QCOMPARE(openStream(e, fixturePath("s16-stereo-44k-one-c2000.ape"), 0), 0u);
         QVERIFY(!e.Free());
 
         // No usable output device: Init fails cleanly and can be retried.
         qputenv("SDL_AUDIODRIVER", "no-such-driver");
         QVERIFY(!e.Init(-1, 44100, 0, nullptr));
-        QCOMPARE(create(e, fixture("s16-stereo-44k-one-c2000.ape"), 0), 0u);
+        QCOMPARE(openStream(e, fixturePath("s16-stereo-44k-one-c2000.ape"), 0), 0u);
         qputenv("SDL_AUDIODRIVER", "dummy");
 
         QVERIFY(e.Init(-1, 44100, 0, nullptr));
         QVERIFY(!e.Init(-1, 44100, 0, nullptr));
         QCOMPARE(e.outputRate(), 44100);
-        const StreamHandle h = create(e, fixture("s16-stereo-44k-one-c2000.ape"), 0);
+        const StreamHandle h = openStream(e, fixturePath("s16-stereo-44k-one-c2000.ape"), 0);
         QVERIFY(h != 0);
         QVERIFY(e.Free());
         // Free releases the streams too.
         QCOMPARE(e.ChannelGetLength(h, kPosByte), int64_t(-1));
-        QCOMPARE(create(e, fixture("s16-stereo-44k-one-c2000.ape"), 0), 0u);
+        QCOMPARE(openStream(e, fixturePath("s16-stereo-44k-one-c2000.ape"), 0), 0u);
     }
 
     void handlesAreNeverReused()
     {
         std::set<StreamHandle> seen;
         for (int round = 0; round < 2; ++round) {
-            Engine e;
-            QVERIFY(e.Init(-1, 44100, 0, nullptr));
+            EngineSession e;
+            QVERIFY(e.initialised());
             for (int i = 0; i < 50; ++i) {
-                const StreamHandle h = create(e, fixture("s16-stereo-44k-tiny-c2000.ape"),
-                                              i % 2 ? kFlagDecodeOnly : 0);
+                const StreamHandle h = openStream(*e, fixturePath("s16-stereo-44k-tiny-c2000.ape"),
+                                                  i % 2 ? kFlagDecodeOnly : 0);
                 QVERIFY(h != 0);
                 QVERIFY2(seen.insert(h).second, "handle reused");
                 if (i % 3 == 0)
-                    QVERIFY(e.StreamFree(h));
+                    QVERIFY(e->StreamFree(h));
             }
-            QVERIFY(e.Free());
         }
-        Engine e;
-        QVERIFY(e.Init(-1, 44100, 0, nullptr));
-        const StreamHandle h = create(e, fixture("s16-stereo-44k-tiny-c2000.ape"), 0);
-        QVERIFY(e.StreamFree(h));
-        QVERIFY(!e.StreamFree(h));
-        QVERIFY(!e.ChannelPlay(h, true));
-        QCOMPARE(e.ChannelGetLength(h, kPosByte), int64_t(-1));
-        QCOMPARE(e.ChannelGetPosition(h, kPosByte), int64_t(-1));
-        QCOMPARE(e.ChannelIsActive(h), kActiveStopped);
+        EngineSession e;
+        QVERIFY(e.initialised());
+        const StreamHandle h = openStream(*e, fixturePath("s16-stereo-44k-tiny-c2000.ape"), 0);
+        QVERIFY(e->StreamFree(h));
+        QVERIFY(!e->StreamFree(h));
+        QVERIFY(!e->ChannelPlay(h, true));
+        QCOMPARE(e->ChannelGetLength(h, kPosByte), int64_t(-1));
+        QCOMPARE(e->ChannelGetPosition(h, kPosByte), int64_t(-1));
+        QCOMPARE(e->ChannelIsActive(h), kActiveStopped);
         char buf[16];
-        QCOMPARE(e.ChannelGetData(h, buf, sizeof buf), kDataError);
+        QCOMPARE(e->ChannelGetData(h, buf, sizeof buf), kDataError);
         ChannelInfo info;
-        QVERIFY(!e.ChannelGetInfo(h, &info));
-        QVERIFY(!e.ChannelGetInfo(0, &info));
+        QVERIFY(!e->ChannelGetInfo(h, &info));
+        QVERIFY(!e->ChannelGetInfo(0, &info));
     }
 
     // Names are plain local files, whatever they look like and whatever
@@ -118,47 +106,47 @@ private slots:
     {
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
-        const QString source = fixture("s16-stereo-44k-tiny-c2000.ape");
+        const QString source = fixturePath("s16-stereo-44k-tiny-c2000.ape");
         const QStringList names = {QString::fromUtf8("音楽 Ünïcödé — 🎵.ape"),
                                    "http:host.ape",
                                    "concat:a.ape|b.ape",
                                    "pipe:0",
                                    "file:x.ape",
                                    "a%20b.ape"};
-        Engine e;
-        QVERIFY(e.Init(-1, 44100, 0, nullptr));
-        const StreamHandle ref = create(e, source, kFlagDecodeOnly);
-        const QByteArray expected = decodeAll(e, ref);
+        EngineSession e;
+        QVERIFY(e.initialised());
+        const StreamHandle ref = openStream(*e, source, kFlagDecodeOnly);
+        const QByteArray expected = decodeAll(*e, ref);
         QCOMPARE(expected.size(), 368);
         for (const QString &name : names) {
             const QString path = dir.filePath(name);
             QVERIFY(QFile::copy(source, path));
-            const StreamHandle h = create(e, path, kFlagDecodeOnly);
+            const StreamHandle h = openStream(*e, path, kFlagDecodeOnly);
             QVERIFY2(h != 0, qPrintable(name));
-            QCOMPARE(decodeAll(e, h), expected);
-            QVERIFY(create(e, path, 0) != 0);
+            QCOMPARE(decodeAll(*e, h), expected);
+            QVERIFY(openStream(*e, path, 0) != 0);
         }
         // The same without the UTF-16 flag: the path is UTF-8.
         const QByteArray utf8 = dir.filePath(names[0]).toUtf8();
-        QVERIFY(e.ApeStreamCreateFile(false, utf8.constData(), 0, 0, 0) != 0);
+        QVERIFY(e->ApeStreamCreateFile(false, utf8.constData(), 0, 0, 0) != 0);
 
         // Relative protocol-like names that are not files here are refused,
         // and so are folders and pipes (without waiting on the pipe).
         QVERIFY(QDir::setCurrent(dir.path()));
-        QCOMPARE(create(e, "pipe:1", 0), 0u);
-        QCOMPARE(create(e, "http://localhost/a.ape", 0), 0u);
+        QCOMPARE(openStream(*e, "pipe:1", 0), 0u);
+        QCOMPARE(openStream(*e, "http://localhost/a.ape", 0), 0u);
         QVERIFY(QDir(dir.path()).mkdir("folder.ape"));
-        QCOMPARE(create(e, dir.filePath("folder.ape"), 0), 0u);
+        QCOMPARE(openStream(*e, dir.filePath("folder.ape"), 0), 0u);
         QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath("fifo.ape")).constData(), 0600), 0);
-        QCOMPARE(create(e, dir.filePath("fifo.ape"), 0), 0u);
-        QCOMPARE(create(e, dir.filePath("missing.ape"), 0), 0u);
+        QCOMPARE(openStream(*e, dir.filePath("fifo.ape"), 0), 0u);
+        QCOMPARE(openStream(*e, dir.filePath("missing.ape"), 0), 0u);
         // From memory and parts of files are not supported.
         const std::u16string wide = source.toStdU16String();
-        QCOMPARE(e.ApeStreamCreateFile(true, wide.c_str(), 0, 0, kFlagUnicodePath), 0u);
-        QCOMPARE(e.ApeStreamCreateFile(false, wide.c_str(), 10, 0, kFlagUnicodePath), 0u);
+        QCOMPARE(e->ApeStreamCreateFile(true, wide.c_str(), 0, 0, kFlagUnicodePath), 0u);
+        QCOMPARE(e->ApeStreamCreateFile(false, wide.c_str(), 10, 0, kFlagUnicodePath), 0u);
         // A lone surrogate names no file.
         const char16_t broken[] = {u'/', 0xD800, u'x', 0};
-        QCOMPARE(e.ApeStreamCreateFile(false, broken, 0, 0, kFlagUnicodePath), 0u);
+        QCOMPARE(e->ApeStreamCreateFile(false, broken, 0, 0, kFlagUnicodePath), 0u);
     }
 
     // A row's file may go away while the row stays: playing it then fails,
@@ -167,22 +155,22 @@ private slots:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath("gone.ape");
-        QVERIFY(QFile::copy(fixture("s16-stereo-44k-tiny-c2000.ape"), path));
-        Engine e;
-        QVERIFY(e.Init(-1, 44100, 0, nullptr));
-        const StreamHandle h = create(e, path, 0);
+        QVERIFY(QFile::copy(fixturePath("s16-stereo-44k-tiny-c2000.ape"), path));
+        EngineSession e;
+        QVERIFY(e.initialised());
+        const StreamHandle h = openStream(*e, path, 0);
         QVERIFY(h != 0);
         QVERIFY(QFile::remove(path));
-        QVERIFY(!e.ChannelPlay(h, true));
-        QCOMPARE(e.ChannelIsActive(h), kActiveStopped);
-        QCOMPARE(e.ChannelGetLength(h, kPosByte), int64_t(368));
+        QVERIFY(!e->ChannelPlay(h, true));
+        QCOMPARE(e->ChannelIsActive(h), kActiveStopped);
+        QCOMPARE(e->ChannelGetLength(h, kPosByte), int64_t(368));
         // Another file under the name is not taken for it.
-        QVERIFY(QFile::copy(fixture("s16-mono-22k-c2000.ape"), path));
-        QVERIFY(!e.ChannelPlay(h, true));
+        QVERIFY(QFile::copy(fixturePath("s16-mono-22k-c2000.ape"), path));
+        QVERIFY(!e->ChannelPlay(h, true));
         QVERIFY(QFile::remove(path));
-        QVERIFY(QFile::copy(fixture("s16-stereo-44k-tiny-c2000.ape"), path));
-        QVERIFY(e.ChannelPlay(h, true));
-        QVERIFY(e.StreamFree(h));
+        QVERIFY(QFile::copy(fixturePath("s16-stereo-44k-tiny-c2000.ape"), path));
+        QVERIFY(e->ChannelPlay(h, true));
+        QVERIFY(e->StreamFree(h));
     }
 
     void decodeSeekIsSampleAccurate_data()
@@ -197,15 +185,15 @@ private slots:
     void decodeSeekIsSampleAccurate()
     {
         QFETCH(QString, file);
-        Engine e;
-        QVERIFY(e.Init(-1, 44100, 0, nullptr));
-        const StreamHandle h = create(e, fixture(file), kFlagDecodeOnly);
+        EngineSession e;
+        QVERIFY(e.initialised());
+        const StreamHandle h = openStream(*e, fixturePath(file), kFlagDecodeOnly);
         QVERIFY(h != 0);
-        const QByteArray all = decodeAll(e, h);
-        const int64_t length = e.ChannelGetLength(h, kPosByte);
+        const QByteArray all = decodeAll(*e, h);
+        const int64_t length = e->ChannelGetLength(h, kPosByte);
         QCOMPARE(int64_t(all.size()), length);
         ChannelInfo info;
-        QVERIFY(e.ChannelGetInfo(h, &info));
+        QVERIFY(e->ChannelGetInfo(h, &info));
         const int64_t bpf = info.chans * info.bytesPerSample;
 
         // Backwards and forwards, inside and across frames, off sample
@@ -217,31 +205,31 @@ private slots:
                                               length};
         QByteArray block(10000, 0);
         for (const int64_t target : targets) {
-            QVERIFY(e.ChannelSetPosition(h, target, kPosByte));
+            QVERIFY(e->ChannelSetPosition(h, target, kPosByte));
             const int64_t frameStart = target / bpf * bpf;
-            QCOMPARE(e.ChannelGetPosition(h, kPosByte), frameStart);
+            QCOMPARE(e->ChannelGetPosition(h, kPosByte), frameStart);
             QByteArray got;
-            for (int i = 0; i < 3 && e.ChannelIsActive(h) != kActiveStopped; ++i) {
-                const uint32_t n = e.ChannelGetData(h, block.data(), 10000);
+            for (int i = 0; i < 3 && e->ChannelIsActive(h) != kActiveStopped; ++i) {
+                const uint32_t n = e->ChannelGetData(h, block.data(), 10000);
                 QVERIFY(n != kDataError);
                 got.append(block.constData(), n);
             }
             QCOMPARE(got, all.mid(frameStart, got.size()));
             QCOMPARE(got.size(), std::min<qsizetype>(30000, length - frameStart));
         }
-        QCOMPARE(e.ChannelIsActive(h), kActiveStopped);
-        QVERIFY(!e.ChannelSetPosition(h, length + 1, kPosByte));
-        QVERIFY(!e.ChannelSetPosition(h, -1, kPosByte));
-        QVERIFY(!e.ChannelPlay(h, true));
+        QCOMPARE(e->ChannelIsActive(h), kActiveStopped);
+        QVERIFY(!e->ChannelSetPosition(h, length + 1, kPosByte));
+        QVERIFY(!e->ChannelSetPosition(h, -1, kPosByte));
+        QVERIFY(!e->ChannelPlay(h, true));
     }
 
     // A playlist keeps a stream per row: ten thousand rows must fit in any
     // descriptor limit and cost little memory each.
     void tenThousandIdleStreams()
     {
-        Engine e;
-        QVERIFY(e.Init(-1, 44100, 0, nullptr));
-        const QString file = fixture("s16-stereo-44k-long-c2000.ape");
+        EngineSession e;
+        QVERIFY(e.initialised());
+        const QString file = fixturePath("s16-stereo-44k-long-c2000.ape");
         rlimit saved;
         QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
         const int fdsBefore = openFileDescriptors();
@@ -253,7 +241,7 @@ private slots:
         const size_t heapBefore = mallinfo2().uordblks;
         std::vector<StreamHandle> handles;
         for (int i = 0; i < 10000; ++i) {
-            const StreamHandle h = create(e, file, 0);
+            const StreamHandle h = openStream(*e, file, 0);
             if (h == 0)
                 break;
             handles.push_back(h);
@@ -267,15 +255,14 @@ private slots:
         QVERIFY2(perStream <= 16384, qPrintable(QString::number(perStream)));
 
         // Any of them still plays, within the same limit.
-        QVERIFY(e.ChannelPlay(handles[4321], true));
-        QCOMPARE(e.ChannelIsActive(handles[4321]), kActivePlaying);
-        QVERIFY(e.ChannelStop(handles[4321]));
+        QVERIFY(e->ChannelPlay(handles[4321], true));
+        QCOMPARE(e->ChannelIsActive(handles[4321]), kActivePlaying);
+        QVERIFY(e->ChannelStop(handles[4321]));
         for (StreamHandle h : handles)
-            QVERIFY(e.StreamFree(h));
-        QVERIFY(e.Free());
+            QVERIFY(e->StreamFree(h));
         QCOMPARE(::setrlimit(RLIMIT_NOFILE, &saved), 0);
     }
 };
 
 QTEST_GUILESS_MAIN(EngineTest)
-#include "EngineTest.moc"
+#include "tst_engine.moc"

@@ -1,6 +1,7 @@
 // Real-time playback through SDL: the position follows the clock, seeks land
 // on the sample asked for, the end reports the length exactly, and restart and
 // stop do what the window relies on. Runs on whatever SDL_AUDIODRIVER names.
+#include "TestToolkit.h"
 #include "audio/Engine.h"
 
 #include <QElapsedTimer>
@@ -17,17 +18,6 @@ using namespace audio;
 using namespace std::chrono_literals;
 
 namespace {
-
-QString fixture(const QString &name)
-{
-    return QStringLiteral(SORVANO_TEST_DATA "/ape/") + name;
-}
-
-StreamHandle create(Engine &e, const QString &name, uint32_t flags = 0)
-{
-    const std::u16string wide = fixture(name).toStdU16String();
-    return e.ApeStreamCreateFile(false, wide.c_str(), 0, 0, flags | kFlagUnicodePath);
-}
 
 // Polls until the stream stops; the position never passes the length meanwhile.
 bool playsToEnd(Engine &e, StreamHandle h, int timeoutMs)
@@ -63,83 +53,82 @@ class PlaybackTest : public QObject
 {
     Q_OBJECT
 
-    Engine engine;
     std::mutex capturedMutex;
     std::vector<float> captured;
     bool capturing = false;
+    // Last, so that it stops the device before the tap's buffer goes.
+    EngineSession engine;
 
 private slots:
     void initTestCase()
     {
         qInfo("SDL_AUDIODRIVER=%s", qgetenv("SDL_AUDIODRIVER").constData());
-        QVERIFY(engine.Init(-1, 44100, 0, nullptr));
-        QCOMPARE(engine.outputRate(), 44100);
+        QVERIFY(engine.initialised());
+        QCOMPARE(engine->outputRate(), 44100);
         // Make sure the run went through the server it was meant for, not a
         // fallback driver.
         const QByteArray driver = qgetenv("SDL_AUDIODRIVER");
         if (!driver.isEmpty())
             QCOMPARE(QByteArray(SDL_GetCurrentAudioDriver()), driver);
-        engine.setMixTap([this](const float *samples, int frames) {
+        engine->setMixTap([this](const float *samples, int frames) {
             std::lock_guard lock(capturedMutex);
             if (capturing)
                 captured.insert(captured.end(), samples,
-                                samples + static_cast<size_t>(frames) * engine.outputChannels());
+                                samples + static_cast<size_t>(frames) * engine->outputChannels());
         });
     }
 
-    void cleanupTestCase() { QVERIFY(engine.Free()); }
-
     void positionFollowsTheClock()
     {
-        const StreamHandle h = create(engine, "s16-stereo-44k-long-c2000.ape");
+        const StreamHandle h = openStream(*engine, fixturePath("s16-stereo-44k-long-c2000.ape"));
         QVERIFY(h != 0);
-        QCOMPARE(engine.ChannelGetPosition(h, kPosByte), int64_t(0));
-        QVERIFY(engine.ChannelPlay(h, true));
-        QCOMPARE(engine.ChannelIsActive(h), kActivePlaying);
-        QVERIFY(startsPlaying(engine, h, 0));
+        QCOMPARE(engine->ChannelGetPosition(h, kPosByte), int64_t(0));
+        QVERIFY(engine->ChannelPlay(h, true));
+        QCOMPARE(engine->ChannelIsActive(h), kActivePlaying);
+        QVERIFY(startsPlaying(*engine, h, 0));
         QElapsedTimer clock;
         clock.start();
-        const double start = engine.ChannelGetPosition(h, kPosByte) / 176400.0;
+        const double start = engine->ChannelGetPosition(h, kPosByte) / 176400.0;
         std::this_thread::sleep_for(1200ms);
-        const double moved = engine.ChannelGetPosition(h, kPosByte) / 176400.0 - start;
+        const double moved = engine->ChannelGetPosition(h, kPosByte) / 176400.0 - start;
         const double elapsed = clock.elapsed() / 1000.0;
         qInfo("in %.3f s the position moved %.3f s", elapsed, moved);
         QVERIFY2(moved > elapsed - 0.3 && moved < elapsed + 0.3,
                  qPrintable(QString::number(moved)));
         const double heard = start + moved;
         std::this_thread::sleep_for(300ms);
-        QVERIFY(engine.ChannelGetPosition(h, kPosByte) / 176400.0 > heard + 0.15);
+        QVERIFY(engine->ChannelGetPosition(h, kPosByte) / 176400.0 > heard + 0.15);
 
         // Stop holds the position; playing on without restart resumes there.
-        QVERIFY(engine.ChannelStop(h));
-        QCOMPARE(engine.ChannelIsActive(h), kActiveStopped);
-        const int64_t stopped = engine.ChannelGetPosition(h, kPosByte);
+        QVERIFY(engine->ChannelStop(h));
+        QCOMPARE(engine->ChannelIsActive(h), kActiveStopped);
+        const int64_t stopped = engine->ChannelGetPosition(h, kPosByte);
         std::this_thread::sleep_for(200ms);
-        QCOMPARE(engine.ChannelGetPosition(h, kPosByte), stopped);
-        QVERIFY(engine.ChannelPlay(h, false));
-        QVERIFY(engine.ChannelGetPosition(h, kPosByte) >= stopped);
+        QCOMPARE(engine->ChannelGetPosition(h, kPosByte), stopped);
+        QVERIFY(engine->ChannelPlay(h, false));
+        QVERIFY(engine->ChannelGetPosition(h, kPosByte) >= stopped);
 
         // Restart while playing goes back to the beginning.
-        QVERIFY(engine.ChannelPlay(h, true));
-        QVERIFY(engine.ChannelGetPosition(h, kPosByte) < 176400 / 5);
+        QVERIFY(engine->ChannelPlay(h, true));
+        QVERIFY(engine->ChannelGetPosition(h, kPosByte) < 176400 / 5);
         std::this_thread::sleep_for(300ms);
-        QVERIFY(engine.ChannelGetPosition(h, kPosByte) > 0);
-        QVERIFY(engine.StreamFree(h));
+        QVERIFY(engine->ChannelGetPosition(h, kPosByte) > 0);
+        QVERIFY(engine->StreamFree(h));
     }
 
     // Pause holds the stream where it is heard and sends nothing more to the
     // device; resume plays on from there, or from where a seek put it.
     void pauseHoldsWhereHeard()
     {
-        const StreamHandle h = create(engine, "s16-stereo-44k-long-c2000.ape");
+        const StreamHandle h = openStream(*engine, fixturePath("s16-stereo-44k-long-c2000.ape"));
         QVERIFY(h != 0);
-        QVERIFY(!engine.ChannelPause(h));
-        QVERIFY(!engine.ChannelResume(h));
-        QVERIFY(engine.ChannelPlay(h, true));
-        QVERIFY(startsPlaying(engine, h, 176400 / 4));
-        QVERIFY(engine.ChannelPause(h));
-        QCOMPARE(engine.ChannelIsActive(h), kActivePaused);
-        const int64_t held = engine.ChannelGetPosition(h, kPosByte);
+        QVERIFY(!engine->ChannelPause(h));
+        QVERIFY(!engine->ChannelResume(h));
+        QVERIFY(engine->ChannelPlay(h, true));
+        QVERIFY(startsPlaying(*engine, h, 176400 / 4));
+        QVERIFY(engine->ChannelPause(h));
+        QCOMPARE(engine->ChannelIsActive(h), kActivePaused);
+        const int64_t held = engine->ChannelGetPosition(h, kPosByte);
         QVERIFY(held >= 176400 / 4);
         {
             std::lock_guard lock(capturedMutex);
@@ -147,33 +136,33 @@ private slots:
             capturing = true;
         }
         std::this_thread::sleep_for(300ms);
-        QCOMPARE(engine.ChannelGetPosition(h, kPosByte), held);
+        QCOMPARE(engine->ChannelGetPosition(h, kPosByte), held);
         {
             std::lock_guard lock(capturedMutex);
             capturing = false;
             QVERIFY(!captured.empty());
             QVERIFY(std::all_of(captured.begin(), captured.end(), [](float v) { return v == 0; }));
         }
-        QVERIFY(engine.ChannelResume(h));
-        QCOMPARE(engine.ChannelIsActive(h), kActivePlaying);
-        QVERIFY(engine.ChannelGetPosition(h, kPosByte) >= held);
-        QVERIFY(startsPlaying(engine, h, held));
-        QVERIFY(engine.ChannelGetPosition(h, kPosByte) < held + 176400);
+        QVERIFY(engine->ChannelResume(h));
+        QCOMPARE(engine->ChannelIsActive(h), kActivePlaying);
+        QVERIFY(engine->ChannelGetPosition(h, kPosByte) >= held);
+        QVERIFY(startsPlaying(*engine, h, held));
+        QVERIFY(engine->ChannelGetPosition(h, kPosByte) < held + 176400);
 
-        QVERIFY(engine.ChannelPause(h));
-        QVERIFY(engine.ChannelSetPosition(h, 176400 * 20, kPosByte));
-        QCOMPARE(engine.ChannelGetPosition(h, kPosByte), 176400 * 20);
-        QCOMPARE(engine.ChannelIsActive(h), kActivePaused);
-        QVERIFY(engine.ChannelResume(h));
-        QVERIFY(startsPlaying(engine, h, 176400 * 20));
-        QVERIFY(engine.ChannelGetPosition(h, kPosByte) < 176400 * 21);
+        QVERIFY(engine->ChannelPause(h));
+        QVERIFY(engine->ChannelSetPosition(h, 176400 * 20, kPosByte));
+        QCOMPARE(engine->ChannelGetPosition(h, kPosByte), 176400 * 20);
+        QCOMPARE(engine->ChannelIsActive(h), kActivePaused);
+        QVERIFY(engine->ChannelResume(h));
+        QVERIFY(startsPlaying(*engine, h, 176400 * 20));
+        QVERIFY(engine->ChannelGetPosition(h, kPosByte) < 176400 * 21);
 
         // Stop ends the pause; there is nothing to resume then.
-        QVERIFY(engine.ChannelPause(h));
-        QVERIFY(engine.ChannelStop(h));
-        QCOMPARE(engine.ChannelIsActive(h), kActiveStopped);
-        QVERIFY(!engine.ChannelResume(h));
-        QVERIFY(engine.StreamFree(h));
+        QVERIFY(engine->ChannelPause(h));
+        QVERIFY(engine->ChannelStop(h));
+        QCOMPARE(engine->ChannelIsActive(h), kActiveStopped);
+        QVERIFY(!engine->ChannelResume(h));
+        QVERIFY(engine->StreamFree(h));
     }
 
     // What is heard right after a seek is the sample at the target (rounded
@@ -181,35 +170,35 @@ private slots:
     void seekLandsOnTheSample()
     {
         const QString file = "s16-stereo-44k-long-c4000.ape";
-        const StreamHandle d = create(engine, file, kFlagDecodeOnly);
+        const StreamHandle d = openStream(*engine, fixturePath(file), kFlagDecodeOnly);
         QVERIFY(d != 0);
         QByteArray pcm, block(10000, 0);
-        while (engine.ChannelIsActive(d) != kActiveStopped) {
-            const uint32_t n = engine.ChannelGetData(d, block.data(), 10000);
+        while (engine->ChannelIsActive(d) != kActiveStopped) {
+            const uint32_t n = engine->ChannelGetData(d, block.data(), 10000);
             QVERIFY(n != kDataError);
             pcm.append(block.constData(), n);
         }
-        QVERIFY(engine.StreamFree(d));
+        QVERIFY(engine->StreamFree(d));
         // Same rate and layout as the device: the output is the source
         // sample divided by 32768, exactly.
-        QCOMPARE(engine.outputChannels(), 2);
+        QCOMPARE(engine->outputChannels(), 2);
         auto reference = [&](int64_t frame, int channel) {
             const auto *s = reinterpret_cast<const int16_t *>(pcm.constData());
             return s[frame * 2 + channel] / 32768.0f;
         };
 
-        const StreamHandle h = create(engine, file);
-        QVERIFY(engine.ChannelPlay(h, true));
-        QVERIFY(startsPlaying(engine, h, 0));
+        const StreamHandle h = openStream(*engine, fixturePath(file));
+        QVERIFY(engine->ChannelPlay(h, true));
+        QVERIFY(startsPlaying(*engine, h, 0));
         for (const int64_t target : {int64_t(1000003), int64_t(200001), int64_t(700000)}) {
             {
                 std::lock_guard lock(capturedMutex);
                 captured.clear();
                 capturing = true;
             }
-            QVERIFY(engine.ChannelSetPosition(h, target * 4 + 3, kPosByte));
-            QCOMPARE(engine.ChannelGetPosition(h, kPosByte), target * 4);
-            QVERIFY(startsPlaying(engine, h, target * 4));
+            QVERIFY(engine->ChannelSetPosition(h, target * 4 + 3, kPosByte));
+            QCOMPARE(engine->ChannelGetPosition(h, kPosByte), target * 4);
+            QVERIFY(startsPlaying(*engine, h, target * 4));
             std::this_thread::sleep_for(300ms);
             std::vector<float> got;
             {
@@ -234,10 +223,10 @@ private slots:
                      "the frame before the target was heard right before it");
             // What follows it comes without a gap.
             QVERIFY(matchesAt(at, target, std::min<int64_t>(frames - at, 8192)));
-            const int64_t pos = engine.ChannelGetPosition(h, kPosByte) / 4;
+            const int64_t pos = engine->ChannelGetPosition(h, kPosByte) / 4;
             QVERIFY(pos >= target && pos <= target + 44100);
         }
-        QVERIFY(engine.StreamFree(h));
+        QVERIFY(engine->StreamFree(h));
     }
 
     void endReportsTheLength_data()
@@ -264,22 +253,22 @@ private slots:
     {
         QFETCH(QString, file);
         QFETCH(float, peakBound);
-        const StreamHandle h = create(engine, file);
+        const StreamHandle h = openStream(*engine, fixturePath(file));
         QVERIFY(h != 0);
-        const int64_t length = engine.ChannelGetLength(h, kPosByte);
+        const int64_t length = engine->ChannelGetLength(h, kPosByte);
         {
             std::lock_guard lock(capturedMutex);
             captured.clear();
             capturing = true;
         }
-        QVERIFY(engine.ChannelPlay(h, true));
-        QVERIFY(playsToEnd(engine, h, 5000));
+        QVERIFY(engine->ChannelPlay(h, true));
+        QVERIFY(playsToEnd(*engine, h, 5000));
         {
             std::lock_guard lock(capturedMutex);
             capturing = false;
         }
-        QCOMPARE(engine.ChannelGetPosition(h, kPosByte), length);
-        QCOMPARE(engine.ChannelIsActive(h), kActiveStopped);
+        QCOMPARE(engine->ChannelGetPosition(h, kPosByte), length);
+        QCOMPARE(engine->ChannelIsActive(h), kActiveStopped);
 
         // Every source, mono and multichannel included, reaches both output
         // channels, and what the device gets is a number within its bound.
@@ -298,63 +287,60 @@ private slots:
         }
 
         // After the end, restart plays from the beginning again.
-        QVERIFY(engine.ChannelPlay(h, true));
-        QVERIFY(engine.ChannelGetPosition(h, kPosByte) < length || length <= 4);
-        QVERIFY(playsToEnd(engine, h, 5000));
-        QCOMPARE(engine.ChannelGetPosition(h, kPosByte), length);
-        QVERIFY(engine.StreamFree(h));
+        QVERIFY(engine->ChannelPlay(h, true));
+        QVERIFY(engine->ChannelGetPosition(h, kPosByte) < length || length <= 4);
+        QVERIFY(playsToEnd(*engine, h, 5000));
+        QCOMPARE(engine->ChannelGetPosition(h, kPosByte), length);
+        QVERIFY(engine->StreamFree(h));
     }
 
     // The loop advance relies on this: a seek close to the end, then the end.
     void seekNearTheEndThenEnd()
     {
-        const StreamHandle h = create(engine, "s16-stereo-44k-long-c2000.ape");
-        const int64_t length = engine.ChannelGetLength(h, kPosByte);
-        QVERIFY(engine.ChannelPlay(h, true));
+        const StreamHandle h = openStream(*engine, fixturePath("s16-stereo-44k-long-c2000.ape"));
+        const int64_t length = engine->ChannelGetLength(h, kPosByte);
+        QVERIFY(engine->ChannelPlay(h, true));
         std::this_thread::sleep_for(100ms);
-        QVERIFY(engine.ChannelSetPosition(h, length - 176400 / 2 + 1, kPosByte));
-        QVERIFY(playsToEnd(engine, h, 5000));
-        QCOMPARE(engine.ChannelGetPosition(h, kPosByte), length);
+        QVERIFY(engine->ChannelSetPosition(h, length - 176400 / 2 + 1, kPosByte));
+        QVERIFY(playsToEnd(*engine, h, 5000));
+        QCOMPARE(engine->ChannelGetPosition(h, kPosByte), length);
         // Another stream plays alongside and is unaffected by this one's end.
-        QVERIFY(engine.StreamFree(h));
+        QVERIFY(engine->StreamFree(h));
     }
 
     // Playback of a file cut short still reaches its stated length and
     // reports the end, so a playlist advances past it.
     void damagedFileEnds()
     {
-        const std::u16string path =
-            QStringLiteral(SORVANO_TEST_DATA "/ape/corrupt/cut-50pct.ape").toStdU16String();
-        const StreamHandle h =
-            engine.ApeStreamCreateFile(false, path.c_str(), 0, 0, kFlagUnicodePath);
+        const StreamHandle h = openStream(*engine, fixturePath("corrupt/cut-50pct.ape"));
         QVERIFY(h != 0);
-        const int64_t length = engine.ChannelGetLength(h, kPosByte);
-        QVERIFY(engine.ChannelPlay(h, true));
-        QVERIFY(engine.ChannelSetPosition(h, length / 2 - 176400 / 4, kPosByte));
-        QVERIFY(playsToEnd(engine, h, 5000));
-        QCOMPARE(engine.ChannelGetPosition(h, kPosByte), length);
-        QVERIFY(engine.StreamFree(h));
+        const int64_t length = engine->ChannelGetLength(h, kPosByte);
+        QVERIFY(engine->ChannelPlay(h, true));
+        QVERIFY(engine->ChannelSetPosition(h, length / 2 - 176400 / 4, kPosByte));
+        QVERIFY(playsToEnd(*engine, h, 5000));
+        QCOMPARE(engine->ChannelGetPosition(h, kPosByte), length);
+        QVERIFY(engine->StreamFree(h));
     }
 
     void severalStreamsAtOnce()
     {
-        const StreamHandle a = create(engine, "s16-stereo-44k-long-c2000.ape");
-        const StreamHandle b = create(engine, "s16-stereo-48k-c3000.ape");
-        QVERIFY(engine.ChannelPlay(a, true));
-        QVERIFY(engine.ChannelPlay(b, true));
+        const StreamHandle a = openStream(*engine, fixturePath("s16-stereo-44k-long-c2000.ape"));
+        const StreamHandle b = openStream(*engine, fixturePath("s16-stereo-48k-c3000.ape"));
+        QVERIFY(engine->ChannelPlay(a, true));
+        QVERIFY(engine->ChannelPlay(b, true));
         std::this_thread::sleep_for(500ms);
-        QVERIFY(engine.ChannelStop(a));
-        const int64_t pb = engine.ChannelGetPosition(b, kPosByte);
+        QVERIFY(engine->ChannelStop(a));
+        const int64_t pb = engine->ChannelGetPosition(b, kPosByte);
         QVERIFY(pb > 0);
         std::this_thread::sleep_for(200ms);
-        QVERIFY(engine.ChannelGetPosition(b, kPosByte) > pb);
-        QCOMPARE(engine.ChannelIsActive(a), kActiveStopped);
-        QVERIFY(engine.StreamFree(a));
+        QVERIFY(engine->ChannelGetPosition(b, kPosByte) > pb);
+        QCOMPARE(engine->ChannelIsActive(a), kActiveStopped);
+        QVERIFY(engine->StreamFree(a));
         // Freeing a playing stream stops it.
-        QVERIFY(engine.StreamFree(b));
-        QCOMPARE(engine.ChannelIsActive(b), kActiveStopped);
+        QVERIFY(engine->StreamFree(b));
+        QCOMPARE(engine->ChannelIsActive(b), kActiveStopped);
     }
 };
 
 QTEST_GUILESS_MAIN(PlaybackTest)
-#include "PlaybackTest.moc"
+#include "tst_audio_playback.moc"

@@ -1,6 +1,7 @@
 // Every fixture of the manifest decodes through a decode-only stream to the
 // manifest's exact PCM, with the right length and format.
 #include "Manifest.h"
+#include "TestToolkit.h"
 #include "audio/Engine.h"
 #include "audio/FfmpegDecoder.h"
 
@@ -27,7 +28,7 @@ class ApeConformance : public QObject
 {
     Q_OBJECT
 
-    Engine engine;
+    EngineSession engine;
     Manifest manifest;
     QString dir;
 
@@ -40,10 +41,8 @@ private slots:
         for (const char *column :
              {"file", "channels", "bits", "rate", "frames", "pcm_bytes", "pcm_md5"})
             QVERIFY2(manifest.hasColumn(column), column);
-        QVERIFY(engine.Init(-1, 44100, 0, nullptr));
+        QVERIFY(engine.initialised());
     }
-
-    void cleanupTestCase() { engine.Free(); }
 
     bool hasMarkedRows() const
     {
@@ -77,42 +76,40 @@ private slots:
             QSKIP(qPrintable("FFmpeg 5.1 is known to decode " + m["file"] +
                              " wrongly (manifest: ffmpeg51 = differs)"));
 
-        const std::u16string wide = path.toStdU16String();
-        const StreamHandle h = engine.ApeStreamCreateFile(false, wide.c_str(), 0, 0,
-                                                          kFlagUnicodePath | kFlagDecodeOnly);
+        const StreamHandle h = openStream(*engine, path, kFlagDecodeOnly);
         QVERIFY2(h != 0, qPrintable("cannot open " + path));
 
         const qint64 pcmBytes = m["pcm_bytes"].toLongLong();
-        QCOMPARE(engine.ChannelGetLength(h, kPosByte), pcmBytes);
+        QCOMPARE(engine->ChannelGetLength(h, kPosByte), pcmBytes);
 
         ChannelInfo info;
-        QVERIFY(engine.ChannelGetInfo(h, &info));
+        QVERIFY(engine->ChannelGetInfo(h, &info));
         QCOMPARE(info.freq, m["rate"].toUInt());
         QCOMPARE(info.chans, m["channels"].toUInt());
         QCOMPARE(info.origres, m["bits"].toUInt());
         QCOMPARE(info.bytesPerSample, m["bits"].toUInt() / 8);
         QCOMPARE(info.flags & kInfoSample8Bits, m["bits"] == "8" ? kInfoSample8Bits : 0u);
         float rate = 0;
-        QVERIFY(engine.ChannelGetAttribute(h, kAttribFreq, &rate));
+        QVERIFY(engine->ChannelGetAttribute(h, kAttribFreq, &rate));
         QCOMPARE(rate, m["rate"].toFloat());
 
         // Read the way the WAV writer does: 10000-byte blocks while active.
         QCryptographicHash md5(QCryptographicHash::Md5);
         QByteArray block(10000, 0);
         qint64 total = 0;
-        for (qint64 pass = 0; engine.ChannelIsActive(h) != kActiveStopped; ++pass) {
+        for (qint64 pass = 0; engine->ChannelIsActive(h) != kActiveStopped; ++pass) {
             QVERIFY2(pass <= pcmBytes / 10000 + 2, "the stream does not end");
-            const uint32_t n = engine.ChannelGetData(h, block.data(), 10000);
+            const uint32_t n = engine->ChannelGetData(h, block.data(), 10000);
             QVERIFY2(n != kDataError, qPrintable(QString("error after %1 bytes").arg(total)));
             md5.addData(QByteArrayView(block.constData(), n));
             total += n;
-            QCOMPARE(engine.ChannelGetPosition(h, kPosByte), total);
+            QCOMPARE(engine->ChannelGetPosition(h, kPosByte), total);
         }
         QCOMPARE(total, pcmBytes);
         QCOMPARE(QString(md5.result().toHex()), m["pcm_md5"]);
-        QVERIFY(engine.StreamFree(h));
+        QVERIFY(engine->StreamFree(h));
     }
 };
 
 QTEST_GUILESS_MAIN(ApeConformance)
-#include "ConformanceTest.moc"
+#include "tst_conformance.moc"
