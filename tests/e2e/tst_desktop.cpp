@@ -6,22 +6,19 @@
 // map states, the window manager's client and stacking lists, the tray's
 // window tree, screenshots taken with ImageMagick's import, the files it
 // writes and its exit status. Screenshots go to SORVANO_SHOTS.
+#include "DesktopDriver.h"
 #include "Manifest.h"
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
-#include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 #include <csignal>
 #include <functional>
-#include <sys/prctl.h>
 
 namespace {
 
@@ -29,143 +26,6 @@ namespace {
 // decode in progress.
 const char *const kPlayed = "s16-stereo-44k-long-c2000.ape";
 const char *const kSecond = "s16-stereo-44k-c2000.ape";
-constexpr int kWait = 20000; // generous: the machine may be busy
-
-using WindowId = quint64;
-
-QByteArray run(const QString &program, const QStringList &args, int *status = nullptr)
-{
-    QProcess process;
-    process.start(program, args);
-    const bool finished = process.waitForFinished(15000);
-    if (status)
-        *status =
-            finished && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    return process.readAllStandardOutput();
-}
-
-bool xdotool(const QStringList &args)
-{
-    int status = 0;
-    run(QStringLiteral("xdotool"), args, &status);
-    return status == 0;
-}
-
-// Polls until check holds or the time is up.
-bool poll(const std::function<bool()> &check, int timeoutMs = kWait, int intervalMs = 100)
-{
-    QElapsedTimer clock;
-    clock.start();
-    for (;;) {
-        if (check())
-            return true;
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QThread::msleep(intervalMs);
-    }
-}
-
-#define QVERIFY_POLL(expr, ...) QVERIFY2(poll([&] { return bool(expr); }, ##__VA_ARGS__), #expr)
-
-QList<WindowId> decimalIds(const QByteArray &text)
-{
-    QList<WindowId> ids;
-    for (const QByteArray &line : text.split('\n'))
-        if (!line.trimmed().isEmpty())
-            ids << line.trimmed().toULongLong();
-    return ids;
-}
-
-QList<WindowId> hexIds(const QByteArray &text)
-{
-    QList<WindowId> ids;
-    static const QRegularExpression hex(QStringLiteral("0x[0-9a-fA-F]+"));
-    for (const auto &match : hex.globalMatch(QString::fromLatin1(text)))
-        ids << match.captured().mid(2).toULongLong(nullptr, 16);
-    return ids;
-}
-
-QString hexId(WindowId id)
-{
-    return QStringLiteral("0x") + QString::number(id, 16);
-}
-
-struct WindowState
-{
-    bool exists = false;
-    bool viewable = false;
-    QRect geometry; // on the screen
-};
-
-// Of the root window for id 0.
-WindowState windowState(WindowId id)
-{
-    int status = 0;
-    const QStringList args = id ? QStringList{"-id", hexId(id)} : QStringList{"-root"};
-    const QString out = QString::fromUtf8(run(QStringLiteral("xwininfo"), args, &status));
-    WindowState state;
-    if (status != 0)
-        return state;
-    const auto field = [&](const char *name) {
-        const int at = out.indexOf(QLatin1String(name));
-        return at < 0 ? -1 : out.mid(at + int(strlen(name))).section('\n', 0, 0).trimmed().toInt();
-    };
-    state.exists = true;
-    state.viewable = out.contains(QLatin1String("IsViewable"));
-    state.geometry = QRect(field("Absolute upper-left X:"), field("Absolute upper-left Y:"),
-                           field("Width:"), field("Height:"));
-    return state;
-}
-
-bool viewable(WindowId id)
-{
-    return windowState(id).viewable;
-}
-
-QString windowName(WindowId id)
-{
-    return QString::fromUtf8(run(QStringLiteral("xdotool"), {"getwindowname", QString::number(id)}))
-        .trimmed();
-}
-
-WindowId activeWindow()
-{
-    const QList<WindowId> ids = decimalIds(run(QStringLiteral("xdotool"), {"getactivewindow"}));
-    return ids.isEmpty() ? 0 : ids.constFirst();
-}
-
-// The window manager's lists: what has a taskbar entry, and in which order
-// the managed windows are stacked (the last one on top).
-QList<WindowId> rootList(const char *property)
-{
-    const QByteArray out = run(QStringLiteral("xprop"), {"-root", QString::fromLatin1(property)});
-    const int hash = out.indexOf('#');
-    return hash < 0 ? QList<WindowId>() : hexIds(out.mid(hash));
-}
-
-QList<WindowId> trayWindows()
-{
-    return decimalIds(run(QStringLiteral("xdotool"), {"search", "--class", "trayer"}));
-}
-
-// The topmost managed window below the tray, which stays above everything.
-WindowId topWindow()
-{
-    const QList<WindowId> tray = trayWindows();
-    QList<WindowId> stacking = rootList("_NET_CLIENT_LIST_STACKING");
-    stacking.removeIf([&](WindowId id) { return tray.contains(id); });
-    return stacking.isEmpty() ? 0 : stacking.constLast();
-}
-
-// Every window inside the system tray's windows: a docked icon is one.
-QList<WindowId> trayTree()
-{
-    QList<WindowId> all;
-    for (WindowId tray : trayWindows())
-        all += hexIds(run(QStringLiteral("xwininfo"), {"-tree", "-id", hexId(tray)}));
-    return all;
-}
-
 QByteArray md5(const QByteArray &data)
 {
     return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
@@ -231,19 +91,9 @@ QRect listMiddle(const QImage &window)
     return QRect(window.width() / 4, window.height() / 3, window.width() / 2, window.height() / 4);
 }
 
-char processState(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray text = stat.readAll();
-    const int paren = text.lastIndexOf(')');
-    return paren < 0 || paren + 2 >= text.size() ? 0 : text.at(paren + 2);
-}
-
 } // namespace
 
-class DesktopTest : public QObject
+class DesktopTest : public QObject, private DesktopDriver
 {
     Q_OBJECT
 
@@ -258,48 +108,22 @@ private slots:
     void trayGoingAwayBringsTheWindowBack();
 
 private:
-    void startProgram();
-    void stopProgram();
-    bool ours(WindowId id) const;
-    QList<WindowId> ourWindows(bool onlyVisible) const;
-    WindowId newActiveWindow() const;
-    void waitActive(WindowId id);
-    void pressKeys(const QStringList &keys);
-    void typeIntoFileDialog(const QString &text, WindowId &dialog);
-    void answerFileDialog(const QString &text);
-    void addFiles(const QStringList &paths);
     void startDecode(const QStringList &commandKeys, const QString &destination);
     void startDecodeAndFreeze(const QStringList &commandKeys, const QString &destination,
                               const char *fixture, bool &frozen);
     void confirmNotice();
-    // Waits for a box captioned caption, activates it and presses Return.
-    void dismissBox(const QString &caption);
-    // The program's icon docked in the tray, or 0.
-    WindowId dockedIcon() const;
-    // A left click on the icon once the tray has stopped laying it out; the
-    // window comes back.
-    void clickIconAndWaitForWindow(WindowId icon);
     // Freezes a running decode, has fn done to the frozen program, and lets
     // it go on.
     void whileDecodeFrozen(const QString &wavPath, const char *fixture,
                            const std::function<void()> &fn);
-    // Still there a while later, with its main window.
-    bool stillRunning();
     void checkWav(const QString &wavPath, const char *fixture);
     // Of one window, or of the whole screen for window 0.
     QImage screenshot(WindowId id, const QString &name = QString());
-    // Freezes the program while a decode is under way, so its window can be
-    // photographed: waits for the output file to be partly written.
-    // Presses Return in dialog again should it still wait.
-    bool freezeMidDecode(const QString &wavPath, qint64 finalSize, WindowId dialog = 0,
-                         qint64 atLeast = 45);
     qint64 pcmBytes(const char *fixture) const;
 
     QTemporaryDir dir;
     QString shots;
     Manifest manifest;
-    QProcess program;
-    WindowId mainWindow = 0;
 };
 
 void DesktopTest::initTestCase()
@@ -318,117 +142,14 @@ void DesktopTest::initTestCase()
 
 void DesktopTest::cleanup()
 {
-    stopProgram();
+    stopSorvano(program_);
     // The pointer waits where it neither hovers the window nor the tray.
     xdotool({"mousemove", "1", "1"});
 }
 
-void DesktopTest::startProgram()
-{
-    program.setProgram(QStringLiteral(SORVANO_BINARY));
-    program.setProcessChannelMode(QProcess::ForwardedChannels);
-    // Should this test die, the program goes with it.
-    program.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-    program.start();
-    QVERIFY(program.waitForStarted(kWait));
-    // The one window shown at start: the tray icon is hidden then.
-    QVERIFY_POLL(ourWindows(true).size() == 1);
-    mainWindow = ourWindows(true).constFirst();
-    QCOMPARE(windowName(mainWindow), QStringLiteral("Sorvano"));
-    waitActive(mainWindow);
-}
-
-void DesktopTest::stopProgram()
-{
-    if (program.state() == QProcess::NotRunning)
-        return;
-    ::kill(pid_t(program.processId()), SIGCONT);
-    program.kill();
-    program.waitForFinished(kWait);
-}
-
-bool DesktopTest::ours(WindowId id) const
-{
-    return ourWindows(false).contains(id);
-}
-
-QList<WindowId> DesktopTest::ourWindows(bool onlyVisible) const
-{
-    QStringList args = {"search"};
-    if (onlyVisible)
-        args << "--onlyvisible";
-    args << "--pid" << QString::number(program.processId());
-    return decimalIds(run(QStringLiteral("xdotool"), args));
-}
-
-// A window of the program's other than the main one that has the focus: a
-// dialog or a message box it has just opened.
-WindowId DesktopTest::newActiveWindow() const
-{
-    const WindowId active = activeWindow();
-    return active && active != mainWindow && ours(active) ? active : 0;
-}
-
-void DesktopTest::waitActive(WindowId id)
-{
-    QVERIFY2(poll([&] { return activeWindow() == id; }),
-             qPrintable(QStringLiteral("%1 never became the active window").arg(windowName(id))));
-}
-
-// Keys go through the X server to whichever window has the focus.
-void DesktopTest::pressKeys(const QStringList &keys)
-{
-    QVERIFY(xdotool(QStringList{"key", "--clearmodifiers"} + keys));
-}
-
-// Waits for the file dialog to take the focus, then types text (when given)
-// over its name field.
-void DesktopTest::typeIntoFileDialog(const QString &text, WindowId &dialog)
-{
-    QVERIFY_POLL((dialog = newActiveWindow()) != 0);
-    if (!text.isNull()) {
-        pressKeys({"ctrl+a"});
-        QVERIFY(xdotool({"type", "--delay", "5", text}));
-    }
-}
-
-// Types text (when given) into the file dialog and confirms it. A completer
-// list that pops up while typing may take the first Return, so Return is
-// pressed again while the dialog stays.
-void DesktopTest::answerFileDialog(const QString &text)
-{
-    WindowId dialog = 0;
-    typeIntoFileDialog(text, dialog);
-    if (!dialog)
-        return;
-    QElapsedTimer sinceReturn;
-    const auto confirmed = [&] {
-        if (!viewable(dialog))
-            return true;
-        if (activeWindow() == dialog && (!sinceReturn.isValid() || sinceReturn.elapsed() > 1500)) {
-            xdotool({"key", "Return"});
-            sinceReturn.start();
-        }
-        return false;
-    };
-    QVERIFY2(poll(confirmed), "the file dialog stayed open");
-}
-
-void DesktopTest::addFiles(const QStringList &paths)
-{
-    waitActive(mainWindow);
-    // The list has the focus, and Ctrl+O is its shortcut for Open.
-    pressKeys({"ctrl+o"});
-    QStringList quoted;
-    for (const QString &path : paths)
-        quoted << QLatin1Char('"') + path + QLatin1Char('"');
-    answerFileDialog(quoted.join(QLatin1Char(' ')));
-    waitActive(mainWindow);
-}
-
 void DesktopTest::startDecode(const QStringList &commandKeys, const QString &destination)
 {
-    waitActive(mainWindow);
+    waitActive(mainWindow_);
     pressKeys(commandKeys);
     answerFileDialog(destination);
 }
@@ -438,7 +159,7 @@ void DesktopTest::startDecode(const QStringList &commandKeys, const QString &des
 void DesktopTest::startDecodeAndFreeze(const QStringList &commandKeys, const QString &destination,
                                        const char *fixture, bool &frozen)
 {
-    waitActive(mainWindow);
+    waitActive(mainWindow_);
     pressKeys(commandKeys);
     WindowId dialog = 0;
     typeIntoFileDialog(destination, dialog);
@@ -454,58 +175,6 @@ void DesktopTest::confirmNotice()
     dismissBox(QStringLiteral("INFORMATION"));
 }
 
-// As a person does: the box is made the active window, then the key goes
-// through the X server.
-void DesktopTest::dismissBox(const QString &caption)
-{
-    WindowId box = 0;
-    bool error = false;
-    const auto findBox = [&] {
-        for (WindowId id : ourWindows(true)) {
-            const QString name = windowName(id);
-            if (id != mainWindow && name == caption)
-                box = id;
-            error = error || (name == QLatin1String("ERROR") && caption != name);
-        }
-        return box != 0 || error;
-    };
-    QVERIFY2(poll(findBox), qPrintable(QStringLiteral("no box captioned %1").arg(caption)));
-    QVERIFY2(!error, "the program showed an error box");
-    if (!poll([&] { return activeWindow() == box; }, 3000))
-        QVERIFY(xdotool({"windowactivate", "--sync", QString::number(box)}));
-    waitActive(box);
-    pressKeys({"Return"});
-    QVERIFY_POLL(!viewable(box));
-}
-
-WindowId DesktopTest::dockedIcon() const
-{
-    const QList<WindowId> tray = trayTree();
-    for (WindowId id : ourWindows(true))
-        if (tray.contains(id))
-            return id;
-    return 0;
-}
-
-void DesktopTest::clickIconAndWaitForWindow(WindowId icon)
-{
-    const auto iconSettled = [&] {
-        const WindowState first = windowState(icon);
-        QThread::msleep(300);
-        return first.viewable && windowState(icon).geometry == first.geometry;
-    };
-    QVERIFY2(poll(iconSettled), "the icon never settled in the tray");
-    // The lower edge of the icon: a balloon's arrow may cover the middle.
-    const QRect iconRect = windowState(icon).geometry;
-    QVERIFY(xdotool({"mousemove", "--window", QString::number(icon),
-                     QString::number(iconRect.width() / 2), QString::number(iconRect.height() - 3),
-                     "sleep", "0.1", "click", "1"}));
-    QVERIFY_POLL(viewable(mainWindow) && activeWindow() == mainWindow);
-    xdotool({"mousemove", "1", "1"});
-    // A restore that passes through minimised again must not hide it again.
-    QVERIFY2(!poll([&] { return !viewable(mainWindow); }, 1500), "hidden again after the restore");
-}
-
 void DesktopTest::whileDecodeFrozen(const QString &wavPath, const char *fixture,
                                     const std::function<void()> &fn)
 {
@@ -515,12 +184,7 @@ void DesktopTest::whileDecodeFrozen(const QString &wavPath, const char *fixture,
     fn();
     // What the desktop sent meanwhile waits in the program's queue.
     QThread::msleep(500);
-    ::kill(pid_t(program.processId()), SIGCONT);
-}
-
-bool DesktopTest::stillRunning()
-{
-    return !program.waitForFinished(1500) && ours(mainWindow);
+    ::kill(pid_t(program_.processId()), SIGCONT);
 }
 
 qint64 DesktopTest::pcmBytes(const char *fixture) const
@@ -566,36 +230,6 @@ QImage DesktopTest::screenshot(WindowId id, const QString &name)
     return status == 0 ? QImage(path).convertToFormat(QImage::Format_RGB32) : QImage();
 }
 
-bool DesktopTest::freezeMidDecode(const QString &wavPath, qint64 finalSize, WindowId dialog,
-                                  qint64 atLeast)
-{
-    const pid_t pid = pid_t(program.processId());
-    QElapsedTimer clock, sinceReturn;
-    clock.start();
-    sinceReturn.start();
-    while (clock.elapsed() < kWait) {
-        const qint64 size = QFileInfo(wavPath).size();
-        if (size <= 0 && dialog && sinceReturn.elapsed() > 1500) {
-            if (activeWindow() == dialog)
-                xdotool({"key", "Return"});
-            sinceReturn.start();
-        }
-        if (size >= finalSize)
-            return false; // over before it could be caught
-        if (size >= atLeast) {
-            ::kill(pid, SIGSTOP);
-            if (poll([&] { return processState(pid) == 'T'; }, 5000, 2)) {
-                if (QFileInfo(wavPath).size() < finalSize)
-                    return true;
-            }
-            ::kill(pid, SIGCONT);
-            return false;
-        }
-        QThread::usleep(500);
-    }
-    return false;
-}
-
 void DesktopTest::wholeProgram()
 {
     startProgram();
@@ -605,30 +239,30 @@ void DesktopTest::wholeProgram()
 
     // Two files through the open dialog, typed together as full paths.
     addFiles({played, second});
-    const QImage normal = screenshot(mainWindow, QStringLiteral("normal"));
+    const QImage normal = screenshot(mainWindow_, QStringLiteral("normal"));
     QVERIFY(!normal.isNull());
 
     // Play the first row: the caption names it and the seek bar moves on.
     pressKeys({"Home", "ctrl+p"});
     const QString caption = QStringLiteral("Sorvano [%1]").arg(played);
-    QVERIFY_POLL(windowName(mainWindow) == caption);
-    QVERIFY_POLL(handleEdge(screenshot(mainWindow), normal) > 0);
-    const int started = handleEdge(screenshot(mainWindow), normal);
-    QVERIFY_POLL(handleEdge(screenshot(mainWindow), normal) > started);
-    const QImage playing = screenshot(mainWindow, QStringLiteral("playing"));
+    QVERIFY_POLL(windowName(mainWindow_) == caption);
+    QVERIFY_POLL(handleEdge(screenshot(mainWindow_), normal) > 0);
+    const int started = handleEdge(screenshot(mainWindow_), normal);
+    QVERIFY_POLL(handleEdge(screenshot(mainWindow_), normal) > started);
+    const QImage playing = screenshot(mainWindow_, QStringLiteral("playing"));
     const int beforeTray = handleEdge(playing, normal);
     QVERIFY(beforeTray > started);
 
     // Minimise with the window manager: the window and its taskbar entry
     // leave, an icon of the program's docks in the tray (none was there
     // before), with the first-time balloon beside it.
-    QVERIFY(rootList("_NET_CLIENT_LIST").contains(mainWindow));
+    QVERIFY(rootList("_NET_CLIENT_LIST").contains(mainWindow_));
     const QList<WindowId> trayBefore = trayTree();
     for (WindowId id : ourWindows(false))
         QVERIFY2(!trayBefore.contains(id), "an icon was in the tray before the first minimise");
-    QVERIFY(xdotool({"windowminimize", QString::number(mainWindow)}));
-    QVERIFY_POLL(!viewable(mainWindow));
-    QVERIFY_POLL(!rootList("_NET_CLIENT_LIST").contains(mainWindow));
+    QVERIFY(xdotool({"windowminimize", QString::number(mainWindow_)}));
+    QVERIFY_POLL(!viewable(mainWindow_));
+    QVERIFY_POLL(!rootList("_NET_CLIENT_LIST").contains(mainWindow_));
     // The balloon lasts three seconds: it is looked for, and photographed,
     // in the same round as the icon.
     WindowId icon = 0, balloon = 0;
@@ -638,7 +272,7 @@ void DesktopTest::wholeProgram()
         for (WindowId id : ourWindows(true)) {
             if (tray.contains(id))
                 icon = id;
-            else if (id != mainWindow)
+            else if (id != mainWindow_)
                 balloon = id;
         }
         if (icon && balloon && screen.isNull())
@@ -652,29 +286,29 @@ void DesktopTest::wholeProgram()
              "the balloon is not at the icon");
     screen.copy(balloonAt.united(iconAt).adjusted(-24, -24, 24, 24).intersected(screen.rect()))
         .save(QDir(shots).filePath(QStringLiteral("tray-balloon.png")));
-    QVERIFY(!viewable(mainWindow));
+    QVERIFY(!viewable(mainWindow_));
 
     // A left click on the icon brings the window back: mapped, listed,
     // active and on top; the icon goes.
     clickIconAndWaitForWindow(icon);
-    QVERIFY_POLL(rootList("_NET_CLIENT_LIST").contains(mainWindow));
-    QVERIFY_POLL(topWindow() == mainWindow);
+    QVERIFY_POLL(rootList("_NET_CLIENT_LIST").contains(mainWindow_));
+    QVERIFY_POLL(topWindow() == mainWindow_);
     QVERIFY_POLL(!ourWindows(true).contains(icon));
     // Playback and the timer went on while the window was in the tray.
-    QVERIFY_POLL(handleEdge(screenshot(mainWindow), normal) > beforeTray);
+    QVERIFY_POLL(handleEdge(screenshot(mainWindow_), normal) > beforeTray);
 
     // Decode the playing row from the popup menu (its Decode item has the
     // access key E) into a typed destination. The progress panel is
     // photographed with the program frozen half-way through.
     const QString typedWav = dir.filePath(QStringLiteral("out/played.wav"));
-    waitActive(mainWindow);
+    waitActive(mainWindow_);
     pressKeys({"Home", "shift+F10"});
     QVERIFY_POLL(ourWindows(true).size() > 1); // the menu
     bool frozen = false;
     startDecodeAndFreeze({"e"}, typedWav, kPlayed, frozen);
     QVERIFY2(frozen, "the decode was never caught running");
     const qint64 wavSize = 44 + pcmBytes(kPlayed);
-    const pid_t pid = pid_t(program.processId());
+    const pid_t pid = pid_t(program_.processId());
     const auto panelShown = [&](const QImage &window) {
         return changedPixels(window, normal, listMiddle(window)).size() > 100;
     };
@@ -684,7 +318,7 @@ void DesktopTest::wholeProgram()
     for (int attempt = 0; attempt < 20 && !panelSeen; ++attempt) {
         if (attempt > 0 && !freezeMidDecode(typedWav, wavSize))
             break;
-        const QImage decoding = screenshot(mainWindow);
+        const QImage decoding = screenshot(mainWindow_);
         panelSeen = panelShown(decoding);
         if (panelSeen)
             decoding.save(QDir(shots).filePath(QStringLiteral("decoding.png")));
@@ -695,7 +329,7 @@ void DesktopTest::wholeProgram()
     // A picture further on, for the README, when the decode can be caught
     // there too.
     if (freezeMidDecode(typedWav, wavSize, 0, wavSize * 2 / 5)) {
-        const QImage decoding = screenshot(mainWindow);
+        const QImage decoding = screenshot(mainWindow_);
         if (panelShown(decoding))
             decoding.save(QDir(shots).filePath(QStringLiteral("decoding.png")));
         ::kill(pid, SIGCONT);
@@ -705,18 +339,18 @@ void DesktopTest::wholeProgram()
 
     // The second row with Ctrl+D, accepting the proposed name: its own path
     // with the extension .wav.
-    waitActive(mainWindow);
+    waitActive(mainWindow_);
     pressKeys({"End"});
     startDecode({"ctrl+d"}, QString());
     confirmNotice();
     checkWav(dir.filePath(QString::fromLatin1(kSecond).replace(".ape", ".wav")), kSecond);
 
-    // Closing the window (the window manager's Alt+F4) ends the program.
-    waitActive(mainWindow);
+    // Closing the window (the window manager's Alt+F4) ends the program_.
+    waitActive(mainWindow_);
     pressKeys({"alt+F4"});
-    QVERIFY(program.waitForFinished(kWait));
-    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.exitCode(), 0);
+    QVERIFY(program_.waitForFinished(kWait));
+    QCOMPARE(program_.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program_.exitCode(), 0);
 }
 
 // Ctrl+C in a terminal, the session ending: the program leaves the dialog
@@ -726,10 +360,10 @@ void DesktopTest::interruptEndsCleanlyWithDialogOpen()
     startProgram();
     pressKeys({"ctrl+o"});
     QVERIFY_POLL(newActiveWindow() != 0);
-    ::kill(pid_t(program.processId()), SIGINT);
-    QVERIFY(program.waitForFinished(kWait));
-    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.exitCode(), 0);
+    ::kill(pid_t(program_.processId()), SIGINT);
+    QVERIFY(program_.waitForFinished(kWait));
+    QCOMPARE(program_.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program_.exitCode(), 0);
 }
 
 // Told to end while it writes a file, the program finishes the file first
@@ -742,12 +376,12 @@ void DesktopTest::terminationDuringDecodeFinishesTheFile()
     bool frozen = false;
     startDecodeAndFreeze({"ctrl+d"}, wav, kPlayed, frozen);
     QVERIFY2(frozen, "the decode was never caught running");
-    const pid_t pid = pid_t(program.processId());
+    const pid_t pid = pid_t(program_.processId());
     ::kill(pid, SIGTERM);
     ::kill(pid, SIGCONT);
-    QVERIFY(program.waitForFinished(kWait));
-    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.exitCode(), 0);
+    QVERIFY(program_.waitForFinished(kWait));
+    QCOMPARE(program_.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program_.exitCode(), 0);
     checkWav(wav, kPlayed);
 }
 
@@ -766,20 +400,20 @@ void DesktopTest::closingBoxesOrAskingToCloseKeepsItRunning()
     // The focus mark is on the first row already: Home alone would not move it.
     pressKeys({"End", "Home"});
     whileDecodeFrozen(refused, kPlayed, [&] {
-        QVERIFY(run(QStringLiteral("wmctrl"), {"-i", "-c", hexId(mainWindow)}).isEmpty());
+        QVERIFY(run(QStringLiteral("wmctrl"), {"-i", "-c", hexId(mainWindow_)}).isEmpty());
         pressKeys({"alt+F4"});
     });
     confirmNotice();
     checkWav(refused, kPlayed);
     QVERIFY(stillRunning());
-    QVERIFY(viewable(mainWindow));
+    QVERIFY(viewable(mainWindow_));
 
     // A decode that finishes while the window is in the tray.
     const QString inTray = dir.filePath(QStringLiteral("out/in-tray.wav"));
     whileDecodeFrozen(inTray, kPlayed, [&] {
-        QVERIFY(xdotool({"windowminimize", QString::number(mainWindow)}));
+        QVERIFY(xdotool({"windowminimize", QString::number(mainWindow_)}));
     });
-    QVERIFY_POLL(!viewable(mainWindow));
+    QVERIFY_POLL(!viewable(mainWindow_));
     confirmNotice();
     checkWav(inTray, kPlayed);
     QVERIFY(stillRunning());
@@ -788,24 +422,24 @@ void DesktopTest::closingBoxesOrAskingToCloseKeepsItRunning()
     clickIconAndWaitForWindow(icon);
     // Both rows are still there.
     pressKeys({"End", "ctrl+p"});
-    QVERIFY_POLL(windowName(mainWindow) == QStringLiteral("Sorvano [%1]").arg(second));
+    QVERIFY_POLL(windowName(mainWindow_) == QStringLiteral("Sorvano [%1]").arg(second));
 
     // The loop advance in the tray with no row selected: the notice, and
     // then the next row plays.
     pressKeys({"ctrl+space"});
-    QVERIFY(xdotool({"windowminimize", QString::number(mainWindow)}));
-    QVERIFY_POLL(!viewable(mainWindow));
+    QVERIFY(xdotool({"windowminimize", QString::number(mainWindow_)}));
+    QVERIFY_POLL(!viewable(mainWindow_));
     dismissBox(QStringLiteral("INFORMATION"));
-    QVERIFY_POLL(windowName(mainWindow) == QStringLiteral("Sorvano [%1]").arg(played));
+    QVERIFY_POLL(windowName(mainWindow_) == QStringLiteral("Sorvano [%1]").arg(played));
     QVERIFY(stillRunning());
-    QVERIFY(!viewable(mainWindow));
+    QVERIFY(!viewable(mainWindow_));
 }
 
 void DesktopTest::trayGoingAwayBringsTheWindowBack()
 {
     startProgram();
-    QVERIFY(xdotool({"windowminimize", QString::number(mainWindow)}));
-    QVERIFY_POLL(!rootList("_NET_CLIENT_LIST").contains(mainWindow));
+    QVERIFY(xdotool({"windowminimize", QString::number(mainWindow_)}));
+    QVERIFY_POLL(!rootList("_NET_CLIENT_LIST").contains(mainWindow_));
     const auto docked = [&] {
         const QList<WindowId> tray = trayTree();
         for (WindowId id : ourWindows(true))
@@ -826,17 +460,17 @@ void DesktopTest::trayGoingAwayBringsTheWindowBack()
     QVERIFY(trayPid > 0);
     QCOMPARE(::kill(pid_t(trayPid), SIGTERM), 0);
     QVERIFY_POLL(trayWindows().isEmpty());
-    QVERIFY_POLL(rootList("_NET_CLIENT_LIST").contains(mainWindow));
-    QVERIFY(run(QStringLiteral("xprop"), {"-id", hexId(mainWindow), "_NET_WM_STATE"})
+    QVERIFY_POLL(rootList("_NET_CLIENT_LIST").contains(mainWindow_));
+    QVERIFY(run(QStringLiteral("xprop"), {"-id", hexId(mainWindow_), "_NET_WM_STATE"})
                 .contains("_NET_WM_STATE_HIDDEN"));
-    QVERIFY(xdotool({"windowactivate", QString::number(mainWindow)}));
-    QVERIFY_POLL(viewable(mainWindow) && activeWindow() == mainWindow);
-    QVERIFY2(!poll([&] { return !viewable(mainWindow); }, 1500), "hidden again after the restore");
+    QVERIFY(xdotool({"windowactivate", QString::number(mainWindow_)}));
+    QVERIFY_POLL(viewable(mainWindow_) && activeWindow() == mainWindow_);
+    QVERIFY2(!poll([&] { return !viewable(mainWindow_); }, 1500), "hidden again after the restore");
 
     pressKeys({"alt+F4"});
-    QVERIFY(program.waitForFinished(kWait));
-    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.exitCode(), 0);
+    QVERIFY(program_.waitForFinished(kWait));
+    QCOMPARE(program_.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program_.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(DesktopTest)

@@ -3,6 +3,7 @@
 // what playerctl has no command for) as the client. Run by
 // scripts/desktop-session.sh with openbox, trayer, a PulseAudio null sink and
 // a dbus-daemon of its own; the files come on the program's command line.
+#include "DesktopDriver.h"
 #include "Manifest.h"
 
 #include <QDir>
@@ -16,8 +17,6 @@
 #include <QtTest>
 #include <atomic>
 #include <csignal>
-#include <functional>
-#include <sys/prctl.h>
 #include <thread>
 
 namespace {
@@ -26,36 +25,15 @@ namespace {
 const char *const kFixture = "s16-stereo-44k-long-c2000.ape";
 constexpr qint64 kLengthUs = 30000000;
 constexpr qint64 kPcmBytes = 5292000;
-constexpr int kWait = 20000;
-
-QString run(const QString &program, const QStringList &args, int *status = nullptr)
+// What a client prints, as text.
+QString runText(const QString &program, const QStringList &args, int *status = nullptr)
 {
-    QProcess process;
-    process.start(program, args);
-    const bool finished = process.waitForFinished(kWait);
-    if (status)
-        *status =
-            finished && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+    return QString::fromUtf8(run(program, args, status, kWait)).trimmed();
 }
-
-bool poll(const std::function<bool()> &check, int timeoutMs = kWait)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!check()) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QThread::msleep(100);
-    }
-    return true;
-}
-
-#define QVERIFY_POLL(expr) QVERIFY2(poll([&] { return bool(expr); }), #expr)
 
 QString playerctl(const QStringList &args, int *status = nullptr)
 {
-    return run(QStringLiteral("playerctl"), QStringList{"-p", "sorvano"} + args, status);
+    return runText(QStringLiteral("playerctl"), QStringList{"-p", "sorvano"} + args, status);
 }
 
 // A method of org.mpris.MediaPlayer2 or a property of the player, with
@@ -63,19 +41,19 @@ QString playerctl(const QStringList &args, int *status = nullptr)
 bool callRoot(const QString &method)
 {
     int status = 0;
-    run(QStringLiteral("dbus-send"),
-        {"--session", "--print-reply", "--dest=org.mpris.MediaPlayer2.sorvano",
-         "/org/mpris/MediaPlayer2", "org.mpris.MediaPlayer2." + method},
-        &status);
+    runText(QStringLiteral("dbus-send"),
+            {"--session", "--print-reply", "--dest=org.mpris.MediaPlayer2.sorvano",
+             "/org/mpris/MediaPlayer2", "org.mpris.MediaPlayer2." + method},
+            &status);
     return status == 0;
 }
 
 QString playerProperty(const QString &name)
 {
-    return run(QStringLiteral("dbus-send"),
-               {"--session", "--print-reply=literal", "--dest=org.mpris.MediaPlayer2.sorvano",
-                "/org/mpris/MediaPlayer2", "org.freedesktop.DBus.Properties.Get",
-                "string:org.mpris.MediaPlayer2.Player", "string:" + name});
+    return runText(QStringLiteral("dbus-send"),
+                   {"--session", "--print-reply=literal", "--dest=org.mpris.MediaPlayer2.sorvano",
+                    "/org/mpris/MediaPlayer2", "org.freedesktop.DBus.Properties.Get",
+                    "string:org.mpris.MediaPlayer2.Player", "string:" + name});
 }
 
 QString status()
@@ -92,11 +70,6 @@ QString url()
 double position()
 {
     return playerctl({"position"}).toDouble();
-}
-
-QString windowName(const QString &id)
-{
-    return run(QStringLiteral("xdotool"), {"getwindowname", id});
 }
 
 // Runs a process at a few percent of its speed, by stopping and continuing it,
@@ -166,30 +139,23 @@ void MprisDesktopTest::initTestCase()
 
 void MprisDesktopTest::cleanupTestCase()
 {
-    if (program.state() != QProcess::NotRunning) {
-        ::kill(pid_t(program.processId()), SIGCONT);
-        program.kill();
-        program.waitForFinished(kWait);
-    }
+    stopSorvano(program);
 }
 
 void MprisDesktopTest::mediaControls()
 {
     // Three files and a name that is not there, as a file manager hands them
     // over, after an option that is Qt's own.
-    program.setProgram(QStringLiteral(SORVANO_BINARY));
     program.setArguments({"-style", "Fusion", paths[0], dir.filePath("missing.ape"), paths[1],
                           QDir(dir.path()).relativeFilePath(paths[2])});
     program.setWorkingDirectory(dir.path());
-    program.setProcessChannelMode(QProcess::ForwardedChannels);
-    program.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-    program.start();
+    startSorvano(program);
     QVERIFY(program.waitForStarted(kWait));
     const QString pid = QString::number(program.processId());
-    QVERIFY_POLL(run(QStringLiteral("playerctl"), {"-l"}).split('\n').contains("sorvano"));
+    QVERIFY_POLL(runText(QStringLiteral("playerctl"), {"-l"}).split('\n').contains("sorvano"));
     QString window;
     QVERIFY_POLL(
-        !(window = run(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--pid", pid}))
+        !(window = runText(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--pid", pid}))
              .isEmpty());
     window = window.section('\n', 0, 0);
 
@@ -215,7 +181,7 @@ void MprisDesktopTest::mediaControls()
     // files in command-line order, the missing one skipped.
     playerctl({"next"});
     QVERIFY_POLL(url() == fileUrl(0) && status() == QLatin1String("Playing"));
-    QCOMPARE(windowName(window), QStringLiteral("Sorvano [%1]").arg(paths[0]));
+    QCOMPARE(windowName(window.toULongLong()), QStringLiteral("Sorvano [%1]").arg(paths[0]));
     playerctl({"next"});
     QVERIFY_POLL(url() == fileUrl(1));
     QVERIFY(url().endsWith(QLatin1String("/second%20track.ape")));
@@ -236,7 +202,7 @@ void MprisDesktopTest::mediaControls()
     const double held = position();
     QThread::msleep(1500);
     QCOMPARE(position(), held);
-    QCOMPARE(windowName(window), QStringLiteral("Sorvano [%1]").arg(paths[2]));
+    QCOMPARE(windowName(window.toULongLong()), QStringLiteral("Sorvano [%1]").arg(paths[2]));
     playerctl({"play-pause"});
     QVERIFY_POLL(status() == QLatin1String("Playing"));
     QVERIFY_POLL(position() > held + 0.5);
@@ -257,7 +223,7 @@ void MprisDesktopTest::mediaControls()
     QVERIFY_POLL(told(QStringLiteral("Stopped")));
     follow.kill();
     follow.waitForFinished(kWait);
-    QCOMPARE(windowName(window), QStringLiteral("Sorvano"));
+    QCOMPARE(windowName(window.toULongLong()), QStringLiteral("Sorvano"));
 
     // LoopStatus is the Loop box, both ways.
     playerctl({"loop", "None"});
@@ -275,11 +241,11 @@ void MprisDesktopTest::mediaControls()
     // The first row, while the opened file plays on.
     // (Selecting a row from a command leaves the list's focus mark where it
     // was: End first, so Home moves it.)
-    run(QStringLiteral("xdotool"), {"key", "--clearmodifiers", "End", "Home", "ctrl+d"});
+    runText(QStringLiteral("xdotool"), {"key", "--clearmodifiers", "End", "Home", "ctrl+d"});
     QString dialog;
-    QVERIFY_POLL((dialog = run(QStringLiteral("xdotool"), {"getactivewindow"})) != window);
-    run(QStringLiteral("xdotool"), {"key", "--clearmodifiers", "ctrl+a"});
-    run(QStringLiteral("xdotool"), {"type", "--delay", "5", wav});
+    QVERIFY_POLL((dialog = runText(QStringLiteral("xdotool"), {"getactivewindow"})) != window);
+    runText(QStringLiteral("xdotool"), {"key", "--clearmodifiers", "ctrl+a"});
+    runText(QStringLiteral("xdotool"), {"type", "--delay", "5", wav});
     SlowMotion slowMotion(pid_t(program.processId()), wav, 44 + kPcmBytes);
     // A completer list popping up while typing may take the first Return.
     QElapsedTimer sinceReturn;
@@ -287,8 +253,8 @@ void MprisDesktopTest::mediaControls()
         if (QFileInfo(wav).size() > 44)
             return true;
         if (!sinceReturn.isValid() || sinceReturn.elapsed() > 1500) {
-            if (run(QStringLiteral("xdotool"), {"getactivewindow"}) == dialog)
-                run(QStringLiteral("xdotool"), {"key", "Return"});
+            if (runText(QStringLiteral("xdotool"), {"getactivewindow"}) == dialog)
+                runText(QStringLiteral("xdotool"), {"key", "Return"});
             sinceReturn.start();
         }
         return false;
@@ -313,20 +279,19 @@ void MprisDesktopTest::mediaControls()
                  during.contains(fileUrl(3)),
              qPrintable(during));
     // The closing notice of the decode; the requests have left no trace.
-    QVERIFY_POLL(windowName(run(QStringLiteral("xdotool"), {"getactivewindow"})) ==
-                 QLatin1String("INFORMATION"));
-    run(QStringLiteral("xdotool"), {"key", "Return"});
+    QVERIFY_POLL(windowName(activeWindow()) == QLatin1String("INFORMATION"));
+    runText(QStringLiteral("xdotool"), {"key", "Return"});
     QVERIFY_POLL(playerProperty(QStringLiteral("CanPlay")).contains(QLatin1String("true")));
     QCOMPARE(status(), QStringLiteral("Playing"));
     QCOMPARE(url(), fileUrl(3));
     QCOMPARE(program.state(), QProcess::Running);
 
     // Raise brings the window back from the tray.
-    QVERIFY(run(QStringLiteral("xdotool"), {"windowminimize", window}).isEmpty());
-    QVERIFY_POLL(!run(QStringLiteral("xwininfo"), {"-id", window}).contains("IsViewable"));
+    QVERIFY(runText(QStringLiteral("xdotool"), {"windowminimize", window}).isEmpty());
+    QVERIFY_POLL(!runText(QStringLiteral("xwininfo"), {"-id", window}).contains("IsViewable"));
     QVERIFY(callRoot(QStringLiteral("Raise")));
-    QVERIFY_POLL(run(QStringLiteral("xwininfo"), {"-id", window}).contains("IsViewable"));
-    QVERIFY_POLL(run(QStringLiteral("xdotool"), {"getactivewindow"}) == window);
+    QVERIFY_POLL(runText(QStringLiteral("xwininfo"), {"-id", window}).contains("IsViewable"));
+    QVERIFY_POLL(runText(QStringLiteral("xdotool"), {"getactivewindow"}) == window);
 
     // Quit is the Exit command.
     QVERIFY(callRoot(QStringLiteral("Quit")));

@@ -27,29 +27,29 @@ struct FdCount
 class ReadOnlyFolder
 {
 public:
-    ReadOnlyFolder(const QString &parent, const QString &folder) : FParent(parent), FFolder(folder)
+    ReadOnlyFolder(const QString &parent, const QString &folder) : parent_(parent), folder_(folder)
     {
-        QFile::setPermissions(FParent, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+        QFile::setPermissions(parent_, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
                                            QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
                                            QFile::ExeOther);
-        QFile::setPermissions(FFolder, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup |
+        QFile::setPermissions(folder_, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup |
                                            QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
         if (::geteuid() == 0) {
             ::setfsuid(65534);
-            FDropped = true;
+            dropped_ = true;
         }
     }
     ~ReadOnlyFolder()
     {
-        if (FDropped)
+        if (dropped_)
             ::setfsuid(0);
-        QFile::setPermissions(FFolder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QFile::setPermissions(folder_, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
     ReadOnlyFolder(const ReadOnlyFolder &) = delete;
     ReadOnlyFolder &operator=(const ReadOnlyFolder &) = delete;
 
 private:
-    QString FParent;
-    QString FFolder;
-    bool FDropped = false;
+    QString parent_;
+    QString folder_;
+    bool dropped_ = false;
 };

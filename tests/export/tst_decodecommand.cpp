@@ -1,4 +1,5 @@
 #include "ExportTestSupport.h"
+#include "TestToolkit.h"
 #include "WindowFixture.h"
 #include "export/DecodeLayout.h"
 
@@ -24,19 +25,6 @@ const char *const kLockOut[] = {
     "OpenToolButton", "DeleteToolButton", "PlayToolButton", "StopToolButton", "DecodeToolButton",
     "ExitToolButton", "LoopCheckBox",     "TrackBar",       "OpenMenuItem",   "DeleteMenuItem",
     "PlayMenuItem",   "StopMenuItem",     "DecodeMenuItem", "ExitMenuItem",   "ListView"};
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
 
 // A session manager that lets the program interact, as a desktop's log-off
 // does, and records whether the program cancelled the log-off.
@@ -136,7 +124,7 @@ void DecodeCommandTest::addRows(int count)
     QStringList paths;
     for (int i = 0; i < count; ++i) {
         paths << rowPath(i);
-        writeFile(paths.last(), "APE");
+        QVERIFY(writeFile(paths.last(), "APE"));
         w.engine.dataForPath[paths.last().toStdU16String()] = data;
     }
     w.prompts.openAnswers.push_back(paths);
@@ -234,7 +222,7 @@ void DecodeCommandTest::existingFileKeptUnlessYes()
     addRows(1);
     w.select(0);
     const QString dest = dir->filePath("out.wav");
-    writeFile(dest, "old contents");
+    QVERIFY(writeFile(dest, "old contents"));
     w.prompts.saveAnswers.push_back(dest);
     w.prompts.answers.push_back(Answer(answer));
     clickDecode();
@@ -243,10 +231,10 @@ void DecodeCommandTest::existingFileKeptUnlessYes()
     QCOMPARE(w.prompts.messages[0].text,
              QStringLiteral("The file \"%1\" already exists. Do you want to overwrite?").arg(dest));
     if (Answer(answer) == Answer::Yes) {
-        QCOMPARE(readAll(dest).size(), 44 + int(data.size()));
+        QCOMPARE(readFile(dest).size(), 44 + int(data.size()));
         QCOMPARE(w.prompts.messages.size(), 2);
     } else {
-        QCOMPARE(readAll(dest), QByteArray("old contents"));
+        QCOMPARE(readFile(dest), QByteArray("old contents"));
         QCOMPARE(w.prompts.messages.size(), 1);
         QVERIFY(w.engine
                     .callsStartingWith("ApeStreamCreateFile " +
@@ -269,7 +257,7 @@ void DecodeCommandTest::decodeWritesFileAndReports()
     };
     clickDecode();
 
-    const QByteArray bytes = readAll(dest);
+    const QByteArray bytes = readFile(dest);
     QCOMPARE(bytes.size(), 44 + int(data.size()));
     QVERIFY(bytes.mid(44) ==
             QByteArray(reinterpret_cast<const char *>(data.data()), qsizetype(data.size())));
@@ -345,7 +333,7 @@ void DecodeCommandTest::playingRowIsStopped()
     QCOMPARE(w.form->windowTitle(), QStringLiteral("Sorvano"));
     QCOMPARE(w.engine.callsStartingWith("ChannelStop"),
              std::vector<std::string>{"ChannelStop " + std::to_string(w.rowStream(1))});
-    QCOMPARE(readAll(dir->filePath("row1.wav")).size(), 44 + int(data.size()));
+    QCOMPARE(readFile(dir->filePath("row1.wav")).size(), 44 + int(data.size()));
 }
 
 void DecodeCommandTest::otherRowKeepsPlaying()
@@ -390,7 +378,7 @@ void DecodeCommandTest::rowsChangedWhileSaveDialogWaits()
     w.prompts.saveAnswers.push_back(dir->filePath("row1.wav"));
     clickDecode();
 
-    QCOMPARE(readAll(dir->filePath("row1.wav")).size(), 44 + int(data.size()));
+    QCOMPARE(readFile(dir->filePath("row1.wav")).size(), 44 + int(data.size()));
     QCOMPARE(w.engine.stream(playingStream)->playing, !decodedRowPlays);
     QCOMPARE(w.form->CurrentIndex(), decodedRowPlays ? -1 : playing - 1);
 }
@@ -441,7 +429,7 @@ void DecodeCommandTest::undeletableFileReportedAndKept()
     const QString folder = dir->filePath("locked");
     QVERIFY(QDir().mkdir(folder));
     const QString dest = folder + "/out.wav";
-    writeFile(dest, "kept");
+    QVERIFY(writeFile(dest, "kept"));
     w.prompts.saveAnswers.push_back(dest);
     w.prompts.answers.push_back(Answer::Yes);
     {
@@ -458,7 +446,7 @@ void DecodeCommandTest::undeletableFileReportedAndKept()
     QCOMPARE(
         w.prompts.errorReports,
         QStringList{QStringLiteral("Cannot create file \"%1\". Permission denied.").arg(dest)});
-    QCOMPARE(readAll(dest), QByteArray("kept"));
+    QCOMPARE(readFile(dest), QByteArray("kept"));
 }
 
 void DecodeCommandTest::failingSourceReported()
@@ -485,7 +473,7 @@ void DecodeCommandTest::unopenableSourceCostsNothing()
     w.form->PlayToolButtonClick();
     w.engine.refusedPaths.insert(rowPath(0).toStdU16String());
     const QString dest = dir->filePath("existing.wav");
-    writeFile(dest, "still here");
+    QVERIFY(writeFile(dest, "still here"));
     w.prompts.saveAnswers.push_back(dest);
     w.prompts.answers.push_back(Answer::Yes);
     StreamHandle openedDuringDecode = 0;
@@ -494,7 +482,7 @@ void DecodeCommandTest::unopenableSourceCostsNothing()
     QCOMPARE(w.prompts.messageTexts().last(),
              QStringLiteral("Error load the \"%1\".").arg(rowPath(0)));
     QCOMPARE(w.prompts.messages.last().kind, MessageKind::Error);
-    QCOMPARE(readAll(dest), QByteArray("still here"));
+    QCOMPARE(readFile(dest), QByteArray("still here"));
     QCOMPARE(openedDuringDecode, 0u);
     QVERIFY(w.prompts.errorReports.isEmpty());
     QVERIFY(panel()->isHidden());

@@ -180,12 +180,12 @@ private slots:
     void damagedFixturesThroughEngine();
 
 private:
-    QTemporaryDir FDir;
+    QTemporaryDir dir_;
 };
 
 void WavFixturesTest::initTestCase()
 {
-    QVERIFY(FDir.isValid());
+    QVERIFY(dir_.isValid());
     if (!haveTools())
         QSKIP("ffprobe, ffmpeg or sox is missing: run scripts/install-deps.sh test");
 }
@@ -229,7 +229,7 @@ void WavFixturesTest::scriptedStreamsReadBack()
     engine.infoForPath[key] =
         ChannelInfo{uint32_t(rate), uint32_t(channels), flags, uint32_t(bits), width};
     const StreamHandle h = openStream(engine, source, kFlagDecodeOnly);
-    const QString dest = FDir.filePath(QString("scripted-%1.wav").arg(QTest::currentDataTag()));
+    const QString dest = dir_.filePath(QString("scripted-%1.wav").arg(QTest::currentDataTag()));
     WriteWavFile(engine, h, source, dest);
     checkReadBack(
         dest, channels, bits, isFloat, rate, frames,
@@ -237,12 +237,6 @@ void WavFixturesTest::scriptedStreamsReadBack()
 }
 
 namespace {
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 uint32_t u32At(const QByteArray &bytes, int offset)
 {
@@ -288,7 +282,7 @@ void WavFixturesTest::fixturesThroughEngine()
     QVERIFY(engine.initialised());
     const ScopedStream h(*engine, file, kFlagDecodeOnly);
     QVERIFY2(h != 0, qPrintable(file));
-    const QString dest = FDir.filePath("fixture.wav");
+    const QString dest = dir_.filePath("fixture.wav");
     QString failure;
     try {
         WriteWavFile(*engine, h, file, dest);
@@ -297,7 +291,7 @@ void WavFixturesTest::fixturesThroughEngine()
     }
     QCOMPARE(failure, QString());
 
-    const QByteArray bytes = readAll(dest);
+    const QByteArray bytes = readFile(dest);
     QVERIFY(bytes.size() >= 44);
     const QByteArray chunkMd5 = md5Hex(bytes.mid(44));
     if (chunkMd5 != md5 && ffmpegDiffers)
@@ -326,7 +320,7 @@ void WavFixturesTest::damagedFixturesThroughEngine()
     const ScopedStream h(*engine, file, kFlagDecodeOnly);
     if (h == 0)
         return; // refused at open: the command reports that before writing anything
-    const QString dest = FDir.filePath("damaged.wav");
+    const QString dest = dir_.filePath("damaged.wav");
     QString failure;
     try {
         WriteWavFile(*engine, h, file, dest);
@@ -340,7 +334,7 @@ void WavFixturesTest::damagedFixturesThroughEngine()
         QVERIFY(!QFile::exists(dest));
         return;
     }
-    const QByteArray bytes = readAll(dest);
+    const QByteArray bytes = readFile(dest);
     QVERIFY(bytes.size() >= 44);
     QCOMPARE(qint64(u32At(bytes, 4)), qint64(bytes.size()) - 8);
     QCOMPARE(qint64(u32At(bytes, 40)), qint64(bytes.size()) - 44);

@@ -32,14 +32,6 @@ uint32_t u32At(const QByteArray &bytes, int offset)
     return v;
 }
 
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    return f.readAll();
-}
-
 // A decode-only stream over the given bytes.
 struct Source
 {
@@ -102,13 +94,13 @@ private slots:
     void systemTextTrimmed();
 
 private:
-    QTemporaryDir FDir;
-    QString file(const QString &name) const { return FDir.filePath(name); }
+    QTemporaryDir dir_;
+    QString file(const QString &name) const { return dir_.filePath(name); }
 };
 
 void WavWriterTest::init()
 {
-    QVERIFY(FDir.isValid());
+    QVERIFY(dir_.isValid());
 }
 
 void WavWriterTest::formatFields_data()
@@ -195,7 +187,7 @@ void WavWriterTest::millionBytesGiveTheListedHeader()
     const QString dest = file("million.wav");
     QCOMPARE(writeOrError(src, dest), QString());
 
-    const QByteArray bytes = readAll(dest);
+    const QByteArray bytes = readFile(dest);
     QCOMPARE(bytes.size(), 1000044);
     QCOMPARE(bytes.left(44).toHex(' ').toUpper(),
              QByteArray("52 49 46 46 64 42 0F 00 57 41 56 45 66 6D 74 20 10 00 00 00 01 00 02 00 "
@@ -247,7 +239,7 @@ void WavWriterTest::writtenHeaderFollowsTheStream()
     src.stream().rate = float(freq);
     const QString dest = file("fmt.wav");
     QCOMPARE(writeOrError(src, dest), QString());
-    const QByteArray bytes = readAll(dest);
+    const QByteArray bytes = readFile(dest);
     QCOMPARE(bytes.size(), 44 + 38400);
     QCOMPARE(bytes.mid(20, 16).toHex(), QByteArray::fromHex(fmtHex).toHex());
     QCOMPARE(u32At(bytes, 40), 38400u);
@@ -258,7 +250,7 @@ void WavWriterTest::oddByteCountHasNoPad()
     Source src(pattern(2059), ChannelInfo{8000, 1, kInfoSample8Bits, 8, 1});
     const QString dest = file("odd.wav");
     QCOMPARE(writeOrError(src, dest), QString());
-    const QByteArray bytes = readAll(dest);
+    const QByteArray bytes = readFile(dest);
     QCOMPARE(bytes.size(), 44 + 2059);
     QCOMPARE(u32At(bytes, 4), uint32_t(44 + 2059 - 8));
     QCOMPARE(u32At(bytes, 40), 2059u);
@@ -270,7 +262,7 @@ void WavWriterTest::stoppedStreamGivesBareHeader()
     QStringList texts;
     const QString dest = file("empty.wav");
     QCOMPARE(writeOrError(src, dest, {[&](const QString &t) { texts << t; }, {}}), QString());
-    const QByteArray bytes = readAll(dest);
+    const QByteArray bytes = readFile(dest);
     QCOMPARE(bytes.size(), 44);
     QCOMPARE(u32At(bytes, 4), 36u);
     QCOMPARE(u32At(bytes, 40), 0u);
@@ -309,7 +301,7 @@ void WavWriterTest::progressShownAfterEveryBlock()
     QCOMPARE(writeOrError(src, file("blocks.wav"), progress), QString());
     QCOMPARE(events, QStringList({"pump", "Decoding ... 25%", "pump", "pump", "Decoding ... 50%",
                                   "pump", "pump", "Decoding ... 62%", "pump"}));
-    QCOMPARE(readAll(file("blocks.wav")).size(), 25044);
+    QCOMPARE(readFile(file("blocks.wav")).size(), 25044);
 }
 
 void WavWriterTest::existingFileIsRewritten()
@@ -322,7 +314,7 @@ void WavWriterTest::existingFileIsRewritten()
     }
     Source src(pattern(100));
     QCOMPARE(writeOrError(src, dest), QString());
-    const QByteArray bytes = readAll(dest);
+    const QByteArray bytes = readFile(dest);
     QCOMPARE(bytes.size(), 144);
     QCOMPARE(u32At(bytes, 40), 100u);
 }
@@ -331,7 +323,7 @@ void WavWriterTest::missingFolder()
 {
     // A relative destination is named by its absolute path.
     const QString saved = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(FDir.path()));
+    QVERIFY(QDir::setCurrent(dir_.path()));
     Source src(pattern(100));
     const FdCount fds;
     const QString error = writeOrError(src, "missing/out.wav");
@@ -346,7 +338,7 @@ void WavWriterTest::readOnlyFolder()
 {
     const QString folder = file("locked");
     QVERIFY(QDir().mkdir(folder));
-    ReadOnlyFolder locked(FDir.path(), folder);
+    ReadOnlyFolder locked(dir_.path(), folder);
     Source src(pattern(100));
     const QString error = writeOrError(src, folder + "/out.wav");
     QCOMPARE(error,
@@ -431,7 +423,7 @@ void WavWriterTest::tooLongRefusedBeforeCreating()
     QCOMPARE(
         writeOrError(src, dest),
         QStringLiteral("The file \"/music/source.ape\" is too long to be written as a WAV file."));
-    QCOMPARE(readAll(dest), QByteArray("precious"));
+    QCOMPARE(readFile(dest), QByteArray("precious"));
 
     // The largest length that still fits is accepted.
     Source fits(pattern(100));

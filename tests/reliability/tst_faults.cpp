@@ -3,6 +3,7 @@
 // that fail during a decode, hostile file names.
 #include "Manifest.h"
 #include "RealWindow.h"
+#include "TestToolkit.h"
 #include "audio/FfmpegDecoder.h"
 #include "export/DecodeLayout.h"
 
@@ -31,18 +32,6 @@ const QString kDone = QStringLiteral("Done, the output file is \"%1\".");
 constexpr char kTinyMd5[] = "69285412bcb928f76288fc11d3c0678f"; // s16-stereo-44k-tiny-c2000
 constexpr char kToneMd5[] = "b43c04a5986f21ce2894fbeb6f12b0f6"; // s16-stereo-44k-c2000
 
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
-
 QByteArray md5OfData(const QByteArray &wav)
 {
     return QCryptographicHash::hash(wav.mid(44), QCryptographicHash::Md5).toHex();
@@ -63,34 +52,34 @@ QStringList entries(const QString &folder)
 class UnreadableFile
 {
 public:
-    UnreadableFile(const QString &folder, const QString &file) : FFolder(folder)
+    UnreadableFile(const QString &folder, const QString &file) : folder_(folder)
     {
         ::chmod(QFile::encodeName(file).constData(), 0);
         if (::geteuid() == 0) {
             ::chmod(QFile::encodeName(folder).constData(), 0777);
             ::setfsuid(65534);
-            FDropped = true;
+            dropped_ = true;
         }
         const int fd = ::open(QFile::encodeName(file).constData(), O_RDONLY);
-        FWorks = fd < 0;
+        works_ = fd < 0;
         if (fd >= 0)
             ::close(fd);
     }
     ~UnreadableFile()
     {
-        if (FDropped) {
+        if (dropped_) {
             ::setfsuid(0);
-            ::chmod(QFile::encodeName(FFolder).constData(), 0700);
+            ::chmod(QFile::encodeName(folder_).constData(), 0700);
         }
     }
     UnreadableFile(const UnreadableFile &) = delete;
     UnreadableFile &operator=(const UnreadableFile &) = delete;
-    bool works() const { return FWorks; }
+    bool works() const { return works_; }
 
 private:
-    QString FFolder;
-    bool FDropped = false;
-    bool FWorks = false;
+    QString folder_;
+    bool dropped_ = false;
+    bool works_ = false;
 };
 
 // A small tmpfs over a folder while the object lives, when this process may
@@ -103,8 +92,8 @@ public:
     SmallTmpfs &operator=(const SmallTmpfs &) = delete;
     ~SmallTmpfs()
     {
-        if (!FAt.isEmpty())
-            ::umount2(FAt.constData(), MNT_DETACH);
+        if (!at_.isEmpty())
+            ::umount2(at_.constData(), MNT_DETACH);
     }
     bool mount(const QString &at, const char *size)
     {
@@ -112,16 +101,16 @@ public:
         if (::mount("sorvano-test", QFile::encodeName(at).constData(), "tmpfs", 0,
                     options.constData()) != 0)
             return false;
-        FAt = QFile::encodeName(at);
+        at_ = QFile::encodeName(at);
         return true;
     }
     bool makeReadOnly()
     {
-        return ::mount(nullptr, FAt.constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+        return ::mount(nullptr, at_.constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
     }
 
 private:
-    QByteArray FAt;
+    QByteArray at_;
 };
 
 } // namespace
@@ -275,7 +264,7 @@ void FaultsTest::rowFileChangedAfterAdding()
                  QStringLiteral("Error load the \"%1\".").arg(victim));
         QCOMPARE(prompts.errorReports, QStringList());
     }
-    QCOMPARE(readAll(dest), QByteArray("old contents"));
+    QCOMPARE(readFile(dest), QByteArray("old contents"));
     verifyWindowFree();
 
     form->DeleteToolButtonClick();
@@ -373,7 +362,7 @@ void FaultsTest::destinationFails()
     case DestinationFault::None: {
         QCOMPARE(prompts.errorReports, QStringList());
         QCOMPARE(prompts.messageTexts().last(), kDone.arg(dest));
-        const QByteArray wav = readAll(dest);
+        const QByteArray wav = readFile(dest);
         QCOMPARE(wav.size(), 44 + 529200);
         QCOMPARE(md5OfData(wav), QByteArray(kToneMd5));
         QCOMPARE(entries(folder), QStringList{"tone.wav"});
@@ -383,7 +372,7 @@ void FaultsTest::destinationFails()
         QCOMPARE(
             prompts.errorReports,
             QStringList{QStringLiteral("Cannot write file \"%1\". %2.").arg(dest, systemText)});
-        QCOMPARE(readAll(dest), QByteArray("old contents"));
+        QCOMPARE(readFile(dest), QByteArray("old contents"));
         QCOMPARE(entries(folder), QStringList{"tone.wav"});
         break;
     case DestinationFault::FolderRemoved:
@@ -400,7 +389,7 @@ void FaultsTest::destinationFails()
         QCOMPARE(
             prompts.errorReports,
             QStringList{QStringLiteral("Cannot create file \"%1\". %2.").arg(dest, systemText)});
-        QCOMPARE(readAll(dest), QByteArray("old contents"));
+        QCOMPARE(readFile(dest), QByteArray("old contents"));
         break;
     }
 
@@ -482,7 +471,7 @@ void FaultsTest::hostileNames()
     decode(dest);
     QCOMPARE(prompts.errorReports, QStringList());
     QCOMPARE(prompts.messageTexts(), QStringList{kDone.arg(dest)});
-    const QByteArray wav = readAll(dest);
+    const QByteArray wav = readFile(dest);
     QCOMPARE(wav.size(), 44 + 368);
     QCOMPARE(md5OfData(wav), QByteArray(kTinyMd5));
 

@@ -91,52 +91,52 @@ class OutputChecker
 public:
     void start(const QString &fifo)
     {
-        FThread = std::thread([this, fifo] { run(fifo); });
+        thread_ = std::thread([this, fifo] { run(fifo); });
     }
     void stop(const QString &fifo)
     {
-        FStop = true;
+        stop_ = true;
         // A reader waiting in open() for the next device wakes up and ends.
         const int fd = ::open(QFile::encodeName(fifo).constData(), O_RDWR);
         if (fd >= 0)
             ::close(fd);
-        if (FThread.joinable())
-            FThread.join();
+        if (thread_.joinable())
+            thread_.join();
     }
     void expect(std::vector<const RowAudio *> order)
     {
-        std::lock_guard lock(FMutex);
-        FOrder = std::move(order);
-        FRow = 0;
-        FOffset = 0;
-        FFailure.clear();
-        FMatching = true;
+        std::lock_guard lock(mutex_);
+        order_ = std::move(order);
+        row_ = 0;
+        offset_ = 0;
+        failure_.clear();
+        matching_ = true;
         skipEmptyRows();
     }
     void ignore()
     {
-        std::lock_guard lock(FMutex);
-        FMatching = false;
+        std::lock_guard lock(mutex_);
+        matching_ = false;
     }
     // Rows fully heard so far, and the first mismatch if any.
     size_t rowsHeard() const
     {
-        std::lock_guard lock(FMutex);
-        return FRow;
+        std::lock_guard lock(mutex_);
+        return row_;
     }
     QString failure() const
     {
-        std::lock_guard lock(FMutex);
-        return FFailure;
+        std::lock_guard lock(mutex_);
+        return failure_;
     }
-    uint64_t framesRead() const { return FFrames; }
+    uint64_t framesRead() const { return frames_; }
 
 private:
     void run(const QString &fifo)
     {
         const QByteArray name = QFile::encodeName(fifo);
         std::vector<Frame> block(4096);
-        while (!FStop) {
+        while (!stop_) {
             // Waits for the device: each Init of the engine opens the FIFO anew.
             const int fd = ::open(name.constData(), O_RDONLY);
             if (fd < 0)
@@ -159,45 +159,45 @@ private:
 
     void consume(const Frame *frames, size_t count)
     {
-        FFrames += count;
-        std::lock_guard lock(FMutex);
-        if (!FMatching || !FFailure.isEmpty())
+        frames_ += count;
+        std::lock_guard lock(mutex_);
+        if (!matching_ || !failure_.isEmpty())
             return;
         for (size_t i = 0; i < count; ++i) {
             const Frame f = frames[i];
             if (f.silent())
                 continue;
-            if (FRow >= FOrder.size()) {
-                FFailure = QString("a frame after the last row");
+            if (row_ >= order_.size()) {
+                failure_ = QString("a frame after the last row");
                 return;
             }
-            const RowAudio &row = *FOrder[FRow];
+            const RowAudio &row = *order_[row_];
             if (row.deviceFormat) {
-                if (!(f == row.frames[FOffset])) {
-                    FFailure = QString("row %1, frame %2 of its sound frames differs")
-                                   .arg(FRow)
-                                   .arg(FOffset);
+                if (!(f == row.frames[offset_])) {
+                    failure_ = QString("row %1, frame %2 of its sound frames differs")
+                                   .arg(row_)
+                                   .arg(offset_);
                     return;
                 }
-                if (++FOffset == row.frames.size()) {
-                    ++FRow;
-                    FOffset = 0;
+                if (++offset_ == row.frames.size()) {
+                    ++row_;
+                    offset_ = 0;
                     skipEmptyRows();
                 }
                 continue;
             }
             // Another format: its frames pass until the next device-format
             // row begins.
-            size_t next = FRow + 1;
-            while (next < FOrder.size() &&
-                   !(FOrder[next]->deviceFormat && !FOrder[next]->frames.empty()))
+            size_t next = row_ + 1;
+            while (next < order_.size() &&
+                   !(order_[next]->deviceFormat && !order_[next]->frames.empty()))
                 ++next;
-            if (next < FOrder.size() && f == FOrder[next]->frames.front()) {
-                FRow = next;
-                FOffset = 1;
-                if (FOffset == FOrder[next]->frames.size()) {
-                    ++FRow;
-                    FOffset = 0;
+            if (next < order_.size() && f == order_[next]->frames.front()) {
+                row_ = next;
+                offset_ = 1;
+                if (offset_ == order_[next]->frames.size()) {
+                    ++row_;
+                    offset_ = 0;
                     skipEmptyRows();
                 }
             }
@@ -206,19 +206,19 @@ private:
 
     void skipEmptyRows()
     {
-        while (FRow < FOrder.size() && FOrder[FRow]->deviceFormat && FOrder[FRow]->frames.empty())
-            ++FRow;
+        while (row_ < order_.size() && order_[row_]->deviceFormat && order_[row_]->frames.empty())
+            ++row_;
     }
 
-    std::thread FThread;
-    std::atomic<bool> FStop{false};
-    std::atomic<uint64_t> FFrames{0};
-    mutable std::mutex FMutex;
-    bool FMatching = false;
-    std::vector<const RowAudio *> FOrder;
-    size_t FRow = 0;
-    size_t FOffset = 0;
-    QString FFailure;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<uint64_t> frames_{0};
+    mutable std::mutex mutex_;
+    bool matching_ = false;
+    std::vector<const RowAudio *> order_;
+    size_t row_ = 0;
+    size_t offset_ = 0;
+    QString failure_;
 };
 
 OutputChecker *checker = nullptr;

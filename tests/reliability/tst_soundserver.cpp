@@ -24,43 +24,43 @@ const QString kTiny = fixturePath("s16-stereo-44k-tiny-c2000.ape");
 class PrivatePulse
 {
 public:
-    PrivatePulse() : FSocket(FRoot.filePath("native"))
+    PrivatePulse() : socket_(root_.filePath("native"))
     {
-        QDir(FRoot.path()).mkdir("home");
-        FEnv = QProcessEnvironment::systemEnvironment();
-        FEnv.insert("XDG_RUNTIME_DIR", FRoot.path());
-        FEnv.insert("HOME", FRoot.filePath("home"));
-        FEnv.insert("PULSE_SERVER", "unix:" + FSocket);
-        FEnv.remove("DBUS_SESSION_BUS_ADDRESS");
+        QDir(root_.path()).mkdir("home");
+        env_ = QProcessEnvironment::systemEnvironment();
+        env_.insert("XDG_RUNTIME_DIR", root_.path());
+        env_.insert("HOME", root_.filePath("home"));
+        env_.insert("PULSE_SERVER", "unix:" + socket_);
+        env_.remove("DBUS_SESSION_BUS_ADDRESS");
     }
     ~PrivatePulse() { kill(); }
 
-    QString server() const { return "unix:" + FSocket; }
+    QString server() const { return "unix:" + socket_; }
 
     bool start()
     {
-        QFile::remove(FSocket);
-        FProcess.setProcessEnvironment(FEnv);
-        FProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        FProcess.start("pulseaudio",
+        QFile::remove(socket_);
+        process_.setProcessEnvironment(env_);
+        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process_.start("pulseaudio",
                        {"-n", "--daemonize=no", "--use-pid-file=no", "--exit-idle-time=-1",
                         "--disallow-exit", "--disable-shm=yes", "--log-target=stderr",
                         "--log-level=error", "-L",
-                        "module-native-protocol-unix auth-anonymous=1 socket=" + FSocket, "-L",
+                        "module-native-protocol-unix auth-anonymous=1 socket=" + socket_, "-L",
                         "module-null-sink sink_name=sorvano_null rate=44100 channels=2"});
-        if (!FProcess.waitForStarted(10000))
+        if (!process_.waitForStarted(10000))
             return false;
-        for (int i = 0; i < 200 && !QFileInfo::exists(FSocket); ++i)
+        for (int i = 0; i < 200 && !QFileInfo::exists(socket_); ++i)
             QThread::msleep(50);
-        return QFileInfo::exists(FSocket);
+        return QFileInfo::exists(socket_);
     }
 
     void kill()
     {
-        if (FProcess.state() == QProcess::NotRunning)
+        if (process_.state() == QProcess::NotRunning)
             return;
-        ::kill(static_cast<pid_t>(FProcess.processId()), SIGKILL);
-        FProcess.waitForFinished(10000);
+        ::kill(static_cast<pid_t>(process_.processId()), SIGKILL);
+        process_.waitForFinished(10000);
     }
 
     // The device goes away: the server is killed, or its only sink removed.
@@ -83,17 +83,17 @@ public:
     bool pactl(const QStringList &args)
     {
         QProcess p;
-        p.setProcessEnvironment(FEnv);
+        p.setProcessEnvironment(env_);
         p.start("pactl", args);
         return p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit &&
                p.exitCode() == 0;
     }
 
 private:
-    QTemporaryDir FRoot;
-    QString FSocket;
-    QProcessEnvironment FEnv;
-    QProcess FProcess;
+    QTemporaryDir root_;
+    QString socket_;
+    QProcessEnvironment env_;
+    QProcess process_;
 };
 
 } // namespace

@@ -1,17 +1,33 @@
 #pragma once
 
-// What the engine's tests share: the fixtures (fixturePath, from Manifest.h),
-// streams opened the way the window opens them, an engine that is freed
-// however a test ends, and streams that are too. Header-only beside
+// What the tests share: the fixtures (fixturePath, from Manifest.h), whole
+// files read and written, streams opened the way the window opens them, an
+// engine that is freed however a test ends, and streams that are too. Header-only beside
 // Manifest.cpp, so that the sanitized test, which links only the engine and
 // Qt, can use it as well.
 #include "Manifest.h"
 #include "audio/Engine.h"
 
+#include <QByteArray>
+#include <QFile>
 #include <QString>
 #include <QtGlobal>
 
 #include <string>
+
+// The whole file, or nothing when it cannot be read.
+inline QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Replaces the file's contents; false unless all of bytes were written.
+inline bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
 
 // Opens path as the window does: a UTF-16 name with kFlagUnicodePath.
 inline audio::StreamHandle openStream(audio::IAudioEngine &engine, const QString &path,

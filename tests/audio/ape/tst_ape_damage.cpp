@@ -1,6 +1,7 @@
 // Damaged frames through the engine: a decode-only stream delivers every
 // sample before the damaged frame and then reports an error; a playback
 // stream plays silence for that frame and goes on to its length.
+#include "ApeTestSupport.h"
 #include "Manifest.h"
 #include "TestToolkit.h"
 #include "audio/Engine.h"
@@ -17,21 +18,6 @@ using namespace audio;
 using namespace std::chrono_literals;
 
 namespace {
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-ape::HeaderReader headerOf(const QByteArray &file)
-{
-    return ape::HeaderReader(file.size(), [&file](int64_t at, void *buf, size_t n) {
-        const size_t got = std::min<size_t>(n, size_t(file.size() - at));
-        std::memcpy(buf, file.constData() + at, got);
-        return got;
-    });
-}
 
 struct Damaged
 {

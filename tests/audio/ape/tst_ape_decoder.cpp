@@ -1,4 +1,6 @@
+#include "ApeTestSupport.h"
 #include "Manifest.h"
+#include "TestToolkit.h"
 #include "audio/Decoder.h"
 #include "audio/ape/ApeDecoder.h"
 #include "audio/ape/ApeFormat.h"
@@ -39,27 +41,6 @@ Decoded decodeAll(audio::Decoder &d, int64_t chunk = 10000)
 std::filesystem::path fsPath(const QString &s)
 {
     return std::filesystem::path(s.toStdString());
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
-}
-
-ape::HeaderReader headerOf(const QByteArray &file)
-{
-    return ape::HeaderReader(file.size(), [&file](int64_t at, void *buf, size_t n) {
-        const size_t got = std::min<size_t>(n, size_t(file.size() - at));
-        std::memcpy(buf, file.constData() + at, got);
-        return got;
-    });
 }
 
 } // namespace

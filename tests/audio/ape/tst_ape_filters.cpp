@@ -1,6 +1,7 @@
 // The vector kernels of the adaptive filters give exactly what the portable
 // loop gives, on random input at every filter order, and whole frames decode
 // the same through every kernel's path.
+#include "ApeTestSupport.h"
 #include "Manifest.h"
 #include "audio/ape/ApeFormat.h"
 #include "audio/ape/FrameDecoder.h"
@@ -131,11 +132,7 @@ void TestApeFilters::framesAgree()
     QFile f(fixturePath(file));
     QVERIFY(f.open(QIODevice::ReadOnly));
     const QByteArray bytes = f.readAll();
-    const ape::HeaderReader header(bytes.size(), [&bytes](int64_t at, void *buf, size_t n) {
-        const size_t got = std::min<size_t>(n, size_t(bytes.size() - at));
-        std::memcpy(buf, bytes.constData() + at, got);
-        return got;
-    });
+    const ape::HeaderReader header = headerOf(bytes);
     QCOMPARE(header.status(), ape::OpenStatus::Ok);
     const ape::StreamInfo &info = header.info();
     std::vector<ape::DotAdaptFn> kernels = {&ape::kernels::portable};
