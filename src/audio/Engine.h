@@ -1,24 +1,22 @@
 #pragma once
 
 #include "AudioEngine.h"
-#include "Decoder.h"
+#include "OutputDevice.h"
+#include "PlaybackStream.h"
 
-#include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <unordered_map>
 #include <unordered_set>
-#include <vector>
 
 namespace audio {
 
-// The engine behind IAudioEngine: FFmpeg decoding, libswresample conversion
-// and SDL2 output. All IAudioEngine calls come from one thread (the UI);
-// decoding for playback runs on a worker thread per playing stream and
-// mixing on SDL's audio thread, so no call waits on decoding.
+// The engine behind IAudioEngine: decoding through openDecoder (the native
+// decoder for the files it reads, FFmpeg for older versions), libswresample
+// conversion to the device's format and SDL2 output. All IAudioEngine calls
+// come from one thread (the UI); decoding for playback runs on a worker
+// thread per playing stream and mixing on SDL's audio thread, so no call
+// waits on decoding.
 //
 // An idle stream holds only its path, format and length; a decoder (and its
 // open file) exists only while a stream plays or is a decode-only stream.
@@ -54,15 +52,13 @@ public:
     void setDecodeThreads(int threads) { decodeThreads_ = threads; }
 
     // Output format of the open device (0 before Init).
-    int outputRate() const { return outRate_; }
-    int outputChannels() const { return outChannels_; }
+    int outputRate() const { return device_.rate(); }
+    int outputChannels() const { return device_.channels(); }
 
     // Sees every mixed block (interleaved float, outputChannels() wide) on the
     // audio thread, right after mixing. Lets tests check what is heard.
-    using MixTap = std::function<void(const float *samples, int frames)>;
+    using MixTap = audio::MixTap;
     void setMixTap(MixTap tap);
-
-    struct Playback;
 
 private:
     struct Stream;
@@ -74,39 +70,20 @@ private:
     // Ends playback of a stream that has played to its end or stopped at
     // damaged data; its position is then its length.
     void settle(Stream &s);
-    void reapWorkers(bool all);
-    bool openDevice();
-    // True when the device plays; reopens it when it has gone away.
+    // True when the device plays; opens a new one when it has gone away.
     bool ensureDevice();
     // Streams that were playing when the device went away play on, from
     // where they were heard, once a device can be opened again.
     void resumeAfterDeviceLoss();
-    void mix(float *out, int frames);
-    static void audioCallback(void *userdata, uint8_t *stream, int len);
 
     bool initialised_ = false;
-    uint32_t device_ = 0;
-    int requestedRate_ = 44100;
-    int outRate_ = 0;
-    int outChannels_ = 0;
-    int periodFrames_ = 0;
     int decodeThreads_ = 0;
+    OutputDevice device_;
     std::unordered_map<StreamHandle, std::unique_ptr<Stream>> streams_;
-    std::unordered_set<StreamHandle> interrupted_;
-    std::chrono::steady_clock::time_point nextDeviceTry_{};
-
-    // Shared with the audio thread.
-    std::mutex mixMutex_;
-    std::vector<std::shared_ptr<Playback>> playing_;
-    MixTap tap_;
-
-    // Workers of stopped streams finish on their own; joined later.
-    struct Worker
-    {
-        std::shared_ptr<Playback> playback;
-        std::thread thread;
-    };
-    std::vector<Worker> retired_;
+    // Streams that were playing when the device went away: they play on once
+    // a new device opens, and count as playing meanwhile.
+    std::unordered_set<StreamHandle> interruptedByDeviceLoss_;
+    PlaybackWorkers workers_;
 };
 
 } // namespace audio

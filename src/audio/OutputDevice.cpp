@@ -1,0 +1,134 @@
+#include "OutputDevice.h"
+
+#include "PlaybackStream.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include <SDL.h>
+
+namespace audio {
+
+SdlAudioDevice &SdlAudioDevice::operator=(SdlAudioDevice &&other) noexcept
+{
+    if (this != &other) {
+        reset();
+        id_ = other.release();
+    }
+    return *this;
+}
+
+void SdlAudioDevice::reset()
+{
+    if (id_ != 0)
+        SDL_CloseAudioDevice(id_);
+    id_ = 0;
+}
+
+uint32_t SdlAudioDevice::release()
+{
+    const uint32_t id = id_;
+    id_ = 0;
+    return id;
+}
+
+bool OutputDevice::start(int rate)
+{
+    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
+        return false;
+    requestedRate_ = rate;
+    if (!open()) {
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        return false;
+    }
+    return true;
+}
+
+void OutputDevice::stop()
+{
+    device_.reset();
+    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    rate_ = channels_ = periodFrames_ = 0;
+}
+
+bool OutputDevice::open()
+{
+    SDL_AudioSpec want{};
+    want.freq = requestedRate_;
+    want.format = AUDIO_F32SYS;
+    want.channels = 2;
+    want.samples = 1024;
+    want.callback = &OutputDevice::audioCallback;
+    want.userdata = this;
+    SDL_AudioSpec have{};
+    // SDL converts rate and sample format for the hardware; the channel count
+    // follows the device so multichannel outputs get a proper mapping.
+    SdlAudioDevice device(
+        SDL_OpenAudioDevice(nullptr, 0, &want, &have, SDL_AUDIO_ALLOW_CHANNELS_CHANGE));
+    if (!device || have.channels < 1)
+        return false;
+    rate_ = have.freq;
+    channels_ = have.channels;
+    periodFrames_ = have.samples;
+    device_ = std::move(device);
+    SDL_PauseAudioDevice(device_.id(), 0);
+    return true;
+}
+
+bool OutputDevice::lost() const
+{
+    return device_ && SDL_GetAudioDeviceStatus(device_.id()) == SDL_AUDIO_STOPPED;
+}
+
+bool OutputDevice::reopen()
+{
+    device_.reset();
+    return open();
+}
+
+bool OutputDevice::retryDue(bool lostNow)
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (!lostNow && now < nextTry_)
+        return false;
+    nextTry_ = now + std::chrono::seconds(1);
+    return true;
+}
+
+void OutputDevice::addStream(std::shared_ptr<PlaybackStream> stream)
+{
+    std::lock_guard lock(mixMutex_);
+    playing_.push_back(std::move(stream));
+}
+
+void OutputDevice::removeStream(const std::shared_ptr<PlaybackStream> &stream)
+{
+    std::lock_guard lock(mixMutex_);
+    playing_.erase(std::remove(playing_.begin(), playing_.end(), stream), playing_.end());
+}
+
+void OutputDevice::setTap(MixTap tap)
+{
+    std::lock_guard lock(mixMutex_);
+    tap_ = std::move(tap);
+}
+
+void OutputDevice::audioCallback(void *userdata, uint8_t *stream, int len)
+{
+    auto *self = static_cast<OutputDevice *>(userdata);
+    const int frames = len / static_cast<int>(sizeof(float)) / std::max(self->channels_, 1);
+    std::memset(stream, 0, static_cast<size_t>(len));
+    self->mix(reinterpret_cast<float *>(stream), frames);
+}
+
+void OutputDevice::mix(float *out, int frames)
+{
+    const PlaybackStream::Clock::time_point now = PlaybackStream::Clock::now();
+    std::lock_guard lock(mixMutex_);
+    for (const auto &stream : playing_)
+        stream->mixInto(out, frames, now);
+    if (tap_)
+        tap_(out, frames);
+}
+
+} // namespace audio
