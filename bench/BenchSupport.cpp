@@ -1,6 +1,6 @@
 #include "BenchSupport.h"
 
-#include "app/PlayerForms.h"
+#include "window/PlayerForms.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>

@@ -9,8 +9,8 @@
 #include "Manifest.h"
 #include "PlayerWindow.h"
 #include "ScriptedPrompts.h"
-#include "app/PlayerForms.h"
-#include "app/Prompts.h"
+#include "window/PlayerForms.h"
+#include "window/Prompts.h"
 #include "audio/Decoder.h"
 #include "audio/Engine.h"
 

@@ -1,6 +1,6 @@
-#include "app/Mpris.h"
-#include "app/PlayerForms.h"
-#include "app/Prompts.h"
+#include "window/Mpris.h"
+#include "window/PlayerForms.h"
+#include "window/Prompts.h"
 #include "audio/Engine.h"
 
 #include <QApplication>

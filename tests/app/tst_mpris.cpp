@@ -2,8 +2,8 @@
 // interface speaks of (track ids, microseconds, loop status, next and
 // previous) and the player, and the requests as the window carries them out.
 #include "WindowFixture.h"
-#include "app/Mpris.h"
-#include "app/MprisMapping.h"
+#include "window/Mpris.h"
+#include "logic/MprisMapping.h"
 
 #include <QCheckBox>
 #include <QDBusObjectPath>
@@ -65,41 +65,41 @@ void MprisTest::mapping()
 {
     // Next and Previous wrap at both ends; with no row to start from they
     // begin at the first or the last.
-    QCOMPARE(NeighbourRow(2, 3, 1), 0);
-    QCOMPARE(NeighbourRow(0, 3, -1), 2);
-    QCOMPARE(NeighbourRow(1, 3, 1), 2);
-    QCOMPARE(NeighbourRow(0, 1, 1), 0);
-    QCOMPARE(NeighbourRow(-1, 3, 1), 0);
-    QCOMPARE(NeighbourRow(-1, 3, -1), 2);
-    QCOMPARE(NeighbourRow(-1, 0, 1), std::nullopt);
+    QCOMPARE(neighbourRow(2, 3, 1), 0);
+    QCOMPARE(neighbourRow(0, 3, -1), 2);
+    QCOMPARE(neighbourRow(1, 3, 1), 2);
+    QCOMPARE(neighbourRow(0, 1, 1), 0);
+    QCOMPARE(neighbourRow(-1, 3, 1), 0);
+    QCOMPARE(neighbourRow(-1, 3, -1), 2);
+    QCOMPARE(neighbourRow(-1, 0, 1), std::nullopt);
 
     // A track id names its stream and nothing else.
-    QCOMPARE(StreamOfTrackId(TrackId(4000000000u)), 4000000000u);
-    QVERIFY(TrackId(101) != TrackId(102));
+    QCOMPARE(streamOfTrackId(trackId(4000000000u)), 4000000000u);
+    QVERIFY(trackId(101) != trackId(102));
     for (const QString &foreign :
          {QStringLiteral("/org/mpris/MediaPlayer2/TrackList/NoTrack"),
-          TrackId(7) + QStringLiteral("0x"), TrackId(7) + QStringLiteral("/1"),
+          trackId(7) + QStringLiteral("0x"), trackId(7) + QStringLiteral("/1"),
           QStringLiteral("/org/sorvano/Sorvano/Track/-1")})
-        QCOMPARE(StreamOfTrackId(foreign), std::nullopt);
+        QCOMPARE(streamOfTrackId(foreign), std::nullopt);
 
     // Microseconds from whole frames; back to the nearest frame, clamped.
-    QCOMPARE(Microseconds(176400, 4, 44100), 1000000);
-    QCOMPARE(Microseconds(4, 4, 44100), 22);
-    QCOMPARE(Microseconds(7, 4, 44100), 22); // a part of a frame is not heard yet
-    QCOMPARE(Microseconds(2, 2, 8000), 125);
-    QCOMPARE(Microseconds(int64_t(3) * 3600 * 192000 * 8, 8, 192000), int64_t(3) * 3600 * 1000000);
-    QCOMPARE(BytePosition(1000000, 4, 44100, 176400 * 2), 176400);
-    QCOMPARE(BytePosition(11, 4, 44100, 176400), 0);
-    QCOMPARE(BytePosition(12, 4, 44100, 176400), 4);
-    QCOMPARE(BytePosition(-5, 4, 44100, 176400), 0);
-    QCOMPARE(BytePosition(5000000, 4, 44100, 176400), 176400);
-    QCOMPARE(BytePosition(std::numeric_limits<int64_t>::max(), 6, 192000, 6000), 6000);
+    QCOMPARE(microseconds(176400, 4, 44100), 1000000);
+    QCOMPARE(microseconds(4, 4, 44100), 22);
+    QCOMPARE(microseconds(7, 4, 44100), 22); // a part of a frame is not heard yet
+    QCOMPARE(microseconds(2, 2, 8000), 125);
+    QCOMPARE(microseconds(int64_t(3) * 3600 * 192000 * 8, 8, 192000), int64_t(3) * 3600 * 1000000);
+    QCOMPARE(bytePosition(1000000, 4, 44100, 176400 * 2), 176400);
+    QCOMPARE(bytePosition(11, 4, 44100, 176400), 0);
+    QCOMPARE(bytePosition(12, 4, 44100, 176400), 4);
+    QCOMPARE(bytePosition(-5, 4, 44100, 176400), 0);
+    QCOMPARE(bytePosition(5000000, 4, 44100, 176400), 176400);
+    QCOMPARE(bytePosition(std::numeric_limits<int64_t>::max(), 6, 192000, 6000), 6000);
 
-    QCOMPARE(LoopStatus(true), QStringLiteral("Playlist"));
-    QCOMPARE(LoopStatus(false), QStringLiteral("None"));
-    QCOMPARE(LoopTicked(QStringLiteral("Track")), true);
-    QCOMPARE(LoopTicked(QStringLiteral("None")), false);
-    QCOMPARE(LoopTicked(QStringLiteral("none")), std::nullopt);
+    QCOMPARE(loopStatus(true), QStringLiteral("Playlist"));
+    QCOMPARE(loopStatus(false), QStringLiteral("None"));
+    QCOMPARE(loopTicked(QStringLiteral("Track")), true);
+    QCOMPARE(loopTicked(QStringLiteral("None")), false);
+    QCOMPARE(loopTicked(QStringLiteral("none")), std::nullopt);
 }
 
 void MprisTest::pauseHoldsTheRowAndPlayResumes()
@@ -169,7 +169,7 @@ void MprisTest::nextAndPreviousWrapAndMetadataFollows()
     QCOMPARE(w.selectedIndex(), 2);
     // Nothing current: the selected row's metadata.
     QVariantMap meta = mpris->metadata();
-    QCOMPARE(meta.value("mpris:trackid").value<QDBusObjectPath>().path(), TrackId(stream(2)));
+    QCOMPARE(meta.value("mpris:trackid").value<QDBusObjectPath>().path(), trackId(stream(2)));
     QCOMPARE(meta.value("mpris:length").toLongLong(), 1000000);
     QCOMPARE(meta.value("xesam:title").toString(), QStringLiteral("three"));
 
@@ -195,7 +195,7 @@ void MprisTest::nextAndPreviousWrapAndMetadataFollows()
     mpris->previous();
     QCOMPARE(w.form->CurrentIndex(), 2);
     QCOMPARE(mpris->metadata().value("mpris:trackid").value<QDBusObjectPath>().path(),
-             TrackId(stream(2)));
+             trackId(stream(2)));
 
     // LoopStatus is the Loop box, both ways.
     auto *loop = w.child<QCheckBox>("LoopCheckBox");
@@ -216,9 +216,9 @@ void MprisTest::seekLandsOnAFrameOfTheCurrentRow()
     w.select(1);
     mpris->play();
     QSignalSpy seeked(mpris.get(), &MprisService::seeked);
-    const QString id = TrackId(stream(1));
+    const QString id = trackId(stream(1));
 
-    mpris->setPosition(TrackId(stream(0)), 500000); // not the current track
+    mpris->setPosition(trackId(stream(0)), 500000); // not the current track
     mpris->seek(0);
     QCOMPARE(engineStream(1).position, 0);
     mpris->setPosition(id, 500000);
@@ -249,7 +249,7 @@ void MprisTest::everythingRefusedDuringADecode()
     w.select(1);
     mpris->play();
     QSignalSpy changes(mpris.get(), &MprisService::propertiesChanged);
-    const QString id = TrackId(stream(1));
+    const QString id = trackId(stream(1));
     bool ran = false;
     w.engine.onGetData = [&](audio::StreamHandle) {
         if (ran)

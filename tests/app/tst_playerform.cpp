@@ -396,12 +396,12 @@ void PlayerFormTest::shutdownFreesRowsInOrderThenEngine()
 
 void PlayerFormTest::errorReportAppendsFullStop()
 {
-    QCOMPARE(ErrorReportText("Cannot create shell notification icon"),
+    QCOMPARE(errorReportText("Cannot create shell notification icon"),
              QStringLiteral("Cannot create shell notification icon."));
-    QCOMPARE(ErrorReportText("Ends with digit 5"), QStringLiteral("Ends with digit 5."));
-    QCOMPARE(ErrorReportText("Already."), QStringLiteral("Already."));
-    QCOMPARE(ErrorReportText("Quoted \"x\""), QStringLiteral("Quoted \"x\""));
-    QCOMPARE(ErrorReportText(QString()), QString());
+    QCOMPARE(errorReportText("Ends with digit 5"), QStringLiteral("Ends with digit 5."));
+    QCOMPARE(errorReportText("Already."), QStringLiteral("Already."));
+    QCOMPARE(errorReportText("Quoted \"x\""), QStringLiteral("Quoted \"x\""));
+    QCOMPARE(errorReportText(QString()), QString());
 }
 
 void PlayerFormTest::setBarClampsAndSkipsSameValue()

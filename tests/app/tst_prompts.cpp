@@ -1,4 +1,4 @@
-#include "app/Prompts.h"
+#include "window/Prompts.h"
 
 #include <QAbstractButton>
 #include <QApplication>

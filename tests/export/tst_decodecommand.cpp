@@ -1,7 +1,7 @@
 #include "ExportTestSupport.h"
 #include "TestToolkit.h"
 #include "WindowFixture.h"
-#include "export/DecodeLayout.h"
+#include "logic/DecodeLayout.h"
 
 #include <QAction>
 #include <QApplication>
@@ -177,14 +177,14 @@ void DecodeCommandTest::proposedName_data()
 void DecodeCommandTest::proposedName()
 {
     QFETCH(QString, path);
-    QTEST(ProposedWavPath(path), "proposed");
+    QTEST(proposedWavPath(path), "proposed");
 }
 
 void DecodeCommandTest::panelPosition()
 {
-    QCOMPARE(DecodePanelPosition(QSize(800, 600), QSize(185, 41)), QPoint(307, 238));
-    QCOMPARE(DecodePanelPosition(QSize(180, 600), QSize(185, 41)).x(), -2);
-    QCOMPARE(DecodePanelPosition(QSize(801, 30), QSize(185, 41)), QPoint(308, -46));
+    QCOMPARE(decodePanelPosition(QSize(800, 600), QSize(185, 41)), QPoint(307, 238));
+    QCOMPARE(decodePanelPosition(QSize(180, 600), QSize(185, 41)).x(), -2);
+    QCOMPARE(decodePanelPosition(QSize(801, 30), QSize(185, 41)), QPoint(308, -46));
 }
 
 void DecodeCommandTest::noSelectionAsksNothing()
@@ -309,7 +309,7 @@ void DecodeCommandTest::windowLockedDuringDecode()
     QCOMPARE(texts, QStringList({"Opening file ...", "Decoding ... 40%", "Decoding ... 80%"}));
     QVERIFY2(enabledDuring.isEmpty(), qPrintable(enabledDuring.join(", ")));
     QVERIFY(panelShown);
-    QCOMPARE(panelAt, DecodePanelPosition(w.form->frameGeometry().size(), panel()->size()));
+    QCOMPARE(panelAt, decodePanelPosition(w.form->frameGeometry().size(), panel()->size()));
     QVERIFY(timerRunning);
     QVERIFY(!closeAllowed);
     QVERIFY(!logOffAllowed);

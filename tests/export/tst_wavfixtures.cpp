@@ -4,7 +4,7 @@
 #include "Manifest.h"
 #include "ScriptedEngine.h"
 #include "TestToolkit.h"
-#include "export/WavWriter.h"
+#include "logic/WavWriter.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -230,7 +230,7 @@ void WavFixturesTest::scriptedStreamsReadBack()
         ChannelInfo{uint32_t(rate), uint32_t(channels), flags, uint32_t(bits), width};
     const StreamHandle h = openStream(engine, source, kFlagDecodeOnly);
     const QString dest = dir_.filePath(QString("scripted-%1.wav").arg(QTest::currentDataTag()));
-    WriteWavFile(engine, h, source, dest);
+    writeWavFile(engine, h, source, dest);
     checkReadBack(
         dest, channels, bits, isFloat, rate, frames,
         md5Hex(QByteArray(reinterpret_cast<const char *>(data.data()), qsizetype(data.size()))));
@@ -285,7 +285,7 @@ void WavFixturesTest::fixturesThroughEngine()
     const QString dest = dir_.filePath("fixture.wav");
     QString failure;
     try {
-        WriteWavFile(*engine, h, file, dest);
+        writeWavFile(*engine, h, file, dest);
     } catch (const ExportError &e) {
         failure = e.message();
     }
@@ -323,7 +323,7 @@ void WavFixturesTest::damagedFixturesThroughEngine()
     const QString dest = dir_.filePath("damaged.wav");
     QString failure;
     try {
-        WriteWavFile(*engine, h, file, dest);
+        writeWavFile(*engine, h, file, dest);
     } catch (const ExportError &e) {
         failure = e.message();
     }

@@ -1,7 +1,7 @@
 #include "ExportTestSupport.h"
 #include "ScriptedEngine.h"
 #include "TestToolkit.h"
-#include "export/WavWriter.h"
+#include "logic/WavWriter.h"
 
 #include <QDir>
 #include <QFile>
@@ -55,7 +55,7 @@ QString writeOrError(Source &src, const QString &dest, const WavProgress &progre
                      uint64_t limit = kWavMaxDataBytes)
 {
     try {
-        WriteWavFile(src.engine, src.handle, src.path, dest, progress, limit);
+        writeWavFile(src.engine, src.handle, src.path, dest, progress, limit);
     } catch (const ExportError &e) {
         return e.message();
     }
@@ -143,7 +143,7 @@ void WavWriterTest::formatFields()
     QFETCH(float, rate);
     ChannelInfo info{0, chans, flags, bytesPerSample * 8, bytesPerSample};
     WavFormat f;
-    QVERIFY(WavFormatOf(info, rate, &f));
+    QVERIFY(wavFormatOf(info, rate, &f));
     QTEST(int(f.channels), "channels");
     QTEST(int(f.bitsPerSample), "bits");
     QTEST(int(f.blockAlign), "blockAlign");
@@ -177,7 +177,7 @@ void WavWriterTest::unusableFormatsRefused()
     QFETCH(uint, bytesPerSample);
     QFETCH(float, rate);
     WavFormat f;
-    QVERIFY(!WavFormatOf(ChannelInfo{0, chans, flags, 16, bytesPerSample}, rate, &f));
+    QVERIFY(!wavFormatOf(ChannelInfo{0, chans, flags, 16, bytesPerSample}, rate, &f));
 }
 
 void WavWriterTest::millionBytesGiveTheListedHeader()
@@ -289,7 +289,7 @@ void WavWriterTest::progressText()
 {
     QFETCH(qint64, position);
     QFETCH(qint64, length);
-    QTEST(DecodingProgressText(position, length), "text");
+    QTEST(decodingProgressText(position, length), "text");
 }
 
 void WavWriterTest::progressShownAfterEveryBlock()
@@ -401,7 +401,7 @@ void WavWriterTest::unopenedStreamCreatesNothing()
     Source src(pattern(100));
     const QString dest = file("none.wav");
     try {
-        WriteWavFile(src.engine, 0, src.path, dest);
+        writeWavFile(src.engine, 0, src.path, dest);
         QFAIL("a stream that does not exist was written");
     } catch (const ExportError &e) {
         QCOMPARE(e.message(), QStringLiteral("Cannot decode file \"/music/source.ape\"."));
@@ -455,11 +455,11 @@ void WavWriterTest::failureInCallbackRemovesFile()
 
 void WavWriterTest::systemTextTrimmed()
 {
-    QCOMPARE(SystemErrorText(ENOENT), QStringLiteral("No such file or directory"));
-    QCOMPARE(TrimSystemText("Access is denied.\r\n"), QStringLiteral("Access is denied"));
-    QCOMPARE(TrimSystemText("Disk full. . \t"), QStringLiteral("Disk full"));
-    QCOMPARE(TrimSystemText("v1.2 failed"), QStringLiteral("v1.2 failed"));
-    QCOMPARE(TrimSystemText("..."), QString());
+    QCOMPARE(systemErrorText(ENOENT), QStringLiteral("No such file or directory"));
+    QCOMPARE(trimSystemText("Access is denied.\r\n"), QStringLiteral("Access is denied"));
+    QCOMPARE(trimSystemText("Disk full. . \t"), QStringLiteral("Disk full"));
+    QCOMPARE(trimSystemText("v1.2 failed"), QStringLiteral("v1.2 failed"));
+    QCOMPARE(trimSystemText("..."), QString());
 }
 
 QTEST_GUILESS_MAIN(WavWriterTest)

@@ -1,4 +1,4 @@
-#include "playback/ProgressMath.h"
+#include "logic/ProgressMath.h"
 
 #include <QtTest>
 
@@ -34,7 +34,7 @@ void ProgressMathTest::barValues()
     QFETCH(qint64, position);
     QFETCH(qint64, length);
     QFETCH(qint64, value);
-    QCOMPARE(BarValueForPosition(position, length, 100), std::optional<int64_t>(value));
+    QCOMPARE(barValueForPosition(position, length, 100), std::optional<int64_t>(value));
 }
 
 void ProgressMathTest::seekTargets_data()
@@ -54,29 +54,29 @@ void ProgressMathTest::seekTargets()
     QFETCH(int, bar);
     QFETCH(qint64, length);
     QFETCH(qint64, target);
-    QCOMPARE(TargetForBarValue(bar, 100, length), std::optional<int64_t>(target));
+    QCOMPARE(targetForBarValue(bar, 100, length), std::optional<int64_t>(target));
 }
 
 void ProgressMathTest::unusableLengths()
 {
     // A length of 0 or an engine error gives no bar value and no target.
-    QVERIFY(!BarValueForPosition(0, 0, 100));
-    QVERIFY(!BarValueForPosition(5, -1, 100));
-    QVERIFY(!TargetForBarValue(50, 100, 0));
-    QVERIFY(!TargetForBarValue(50, 100, -1));
-    QVERIFY(!RoundedRatio(1, 0, 100));
+    QVERIFY(!barValueForPosition(0, 0, 100));
+    QVERIFY(!barValueForPosition(5, -1, 100));
+    QVERIFY(!targetForBarValue(50, 100, 0));
+    QVERIFY(!targetForBarValue(50, 100, -1));
+    QVERIFY(!roundedRatio(1, 0, 100));
     // Results beyond 64 bits are refused, not wrapped.
-    QVERIFY(!RoundedRatio(std::numeric_limits<int64_t>::max(), 1, 100));
+    QVERIFY(!roundedRatio(std::numeric_limits<int64_t>::max(), 1, 100));
 }
 
 void ProgressMathTest::oneBarStep()
 {
     // Length 1000000: one step is 10000 bytes, and exactly one step is not enough.
-    QVERIFY(!FartherThanOneBarStep(490000, 500000, 1000000, 100));
-    QVERIFY(!FartherThanOneBarStep(510000, 500000, 1000000, 100));
-    QVERIFY(FartherThanOneBarStep(489999, 500000, 1000000, 100));
-    QVERIFY(FartherThanOneBarStep(510001, 500000, 1000000, 100));
-    QVERIFY(FartherThanOneBarStep(std::numeric_limits<int64_t>::min(),
+    QVERIFY(!fartherThanOneBarStep(490000, 500000, 1000000, 100));
+    QVERIFY(!fartherThanOneBarStep(510000, 500000, 1000000, 100));
+    QVERIFY(fartherThanOneBarStep(489999, 500000, 1000000, 100));
+    QVERIFY(fartherThanOneBarStep(510001, 500000, 1000000, 100));
+    QVERIFY(fartherThanOneBarStep(std::numeric_limits<int64_t>::min(),
                                   std::numeric_limits<int64_t>::max(), 1000000, 100));
 }
 

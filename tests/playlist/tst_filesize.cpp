@@ -1,4 +1,4 @@
-#include "playlist/FileSize.h"
+#include "logic/FileSize.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -5,7 +5,7 @@
 #include "RealWindow.h"
 #include "TestToolkit.h"
 #include "audio/FfmpegDecoder.h"
-#include "export/DecodeLayout.h"
+#include "logic/DecodeLayout.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -467,7 +467,7 @@ void FaultsTest::hostileNames()
     QCOMPARE(form->CurrentIndex(), int64_t(0));
     QCOMPARE(form->windowTitle(), QStringLiteral("Sorvano [%1]").arg(path));
 
-    const QString dest = ProposedWavPath(path);
+    const QString dest = proposedWavPath(path);
     decode(dest);
     QCOMPARE(prompts.errorReports, QStringList());
     QCOMPARE(prompts.messageTexts(), QStringList{kDone.arg(dest)});

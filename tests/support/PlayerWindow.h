@@ -1,7 +1,7 @@
 #pragma once
 
 #include "ScriptedPrompts.h"
-#include "app/PlayerForms.h"
+#include "window/PlayerForms.h"
 
 #include <QTreeWidget>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "app/WrappingToolBar.h"
+#include "window/WrappingToolBar.h"
 
 #include <QFrame>
 #include <QToolButton>

@@ -53,4 +53,4 @@ public:
 
 // The error report's text: the message, with a full stop appended when its
 // last character's code is above that of ".".
-QString ErrorReportText(const QString &message);
+QString errorReportText(const QString &message);

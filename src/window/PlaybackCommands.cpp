@@ -1,6 +1,6 @@
 // Play, Stop, the progress tick and seeking from the bar.
-#include "app/PlayerForms.h"
-#include "playback/ProgressMath.h"
+#include "window/PlayerForms.h"
+#include "logic/ProgressMath.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -85,7 +85,7 @@ void TPlayerForm::TimerTimer()
 
     const audio::StreamHandle ended = RowStream(RowAt(FCurrentIndex));
     const int64_t position = FEngine.ChannelGetPosition(ended, audio::kPosByte);
-    if (const auto value = BarValueForPosition(position, FCurrentLength, TrackBar->maximum());
+    if (const auto value = barValueForPosition(position, FCurrentLength, TrackBar->maximum());
         value && *value != TrackBar->value())
         SetTrackBarPosition(static_cast<int>(std::clamp<int64_t>(*value, -1, 101)));
 
@@ -121,12 +121,12 @@ void TPlayerForm::TrackBarChange()
     if (FTimerUpdating || FCurrentIndex < 0 || focusWidget() != TrackBar)
         return;
     const int maximum = TrackBar->maximum();
-    const auto target = TargetForBarValue(TrackBar->sliderPosition(), maximum, FCurrentLength);
+    const auto target = targetForBarValue(TrackBar->sliderPosition(), maximum, FCurrentLength);
     if (!target)
         return;
     const audio::StreamHandle stream = RowStream(RowAt(FCurrentIndex));
     const int64_t position = FEngine.ChannelGetPosition(stream, audio::kPosByte);
-    if (FartherThanOneBarStep(position, *target, FCurrentLength, maximum)) {
+    if (fartherThanOneBarStep(position, *target, FCurrentLength, maximum)) {
         FEngine.ChannelSetPosition(stream, *target, audio::kPosByte);
         emit MediaPlayerSeeked(*target);
     }

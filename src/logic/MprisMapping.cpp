@@ -1,4 +1,4 @@
-#include "app/MprisMapping.h"
+#include "logic/MprisMapping.h"
 
 #include <algorithm>
 
@@ -9,7 +9,7 @@ const QString kTrackPrefix = QStringLiteral("/org/sorvano/Sorvano/Track/");
 constexpr int64_t kMicrosecondsPerSecond = 1000000;
 } // namespace
 
-std::optional<int> NeighbourRow(int64_t from, int count, int step)
+std::optional<int> neighbourRow(int64_t from, int count, int step)
 {
     if (count <= 0)
         return std::nullopt;
@@ -18,23 +18,23 @@ std::optional<int> NeighbourRow(int64_t from, int count, int step)
     return static_cast<int>(((from + step) % count + count) % count);
 }
 
-QString TrackId(audio::StreamHandle stream)
+QString trackId(audio::StreamHandle stream)
 {
     return kTrackPrefix + QString::number(stream);
 }
 
-std::optional<audio::StreamHandle> StreamOfTrackId(const QString &trackId)
+std::optional<audio::StreamHandle> streamOfTrackId(const QString &path)
 {
-    if (!trackId.startsWith(kTrackPrefix))
+    if (!path.startsWith(kTrackPrefix))
         return std::nullopt;
     bool ok = false;
-    const audio::StreamHandle stream = trackId.mid(kTrackPrefix.size()).toUInt(&ok);
-    if (!ok || TrackId(stream) != trackId)
+    const audio::StreamHandle stream = path.mid(kTrackPrefix.size()).toUInt(&ok);
+    if (!ok || trackId(stream) != path)
         return std::nullopt;
     return stream;
 }
 
-int64_t Microseconds(int64_t bytes, int64_t bytesPerFrame, int64_t rate)
+int64_t microseconds(int64_t bytes, int64_t bytesPerFrame, int64_t rate)
 {
     if (bytes <= 0 || bytesPerFrame <= 0 || rate <= 0)
         return 0;
@@ -43,7 +43,7 @@ int64_t Microseconds(int64_t bytes, int64_t bytesPerFrame, int64_t rate)
     return frames / rate * kMicrosecondsPerSecond + frames % rate * kMicrosecondsPerSecond / rate;
 }
 
-int64_t BytePosition(int64_t microseconds, int64_t bytesPerFrame, int64_t rate, int64_t lengthBytes)
+int64_t bytePosition(int64_t microseconds, int64_t bytesPerFrame, int64_t rate, int64_t lengthBytes)
 {
     if (microseconds <= 0 || bytesPerFrame <= 0 || rate <= 0 || lengthBytes <= 0)
         return 0;
@@ -57,12 +57,12 @@ int64_t BytePosition(int64_t microseconds, int64_t bytesPerFrame, int64_t rate, 
     return std::min(frames, lengthFrames) * bytesPerFrame;
 }
 
-QString LoopStatus(bool loopTicked)
+QString loopStatus(bool loopTicked)
 {
     return loopTicked ? QStringLiteral("Playlist") : QStringLiteral("None");
 }
 
-std::optional<bool> LoopTicked(const QString &loopStatus)
+std::optional<bool> loopTicked(const QString &loopStatus)
 {
     if (loopStatus == QLatin1String("None"))
         return false;

@@ -1,10 +1,10 @@
-#include "playback/ProgressMath.h"
+#include "logic/ProgressMath.h"
 
 #include <cfenv>
 #include <cmath>
 #include <cstdlib>
 
-std::optional<int64_t> RoundedRatio(int64_t numerator, int64_t denominator, int64_t factor)
+std::optional<int64_t> roundedRatio(int64_t numerator, int64_t denominator, int64_t factor)
 {
     if (denominator == 0)
         return std::nullopt;
@@ -18,21 +18,21 @@ std::optional<int64_t> RoundedRatio(int64_t numerator, int64_t denominator, int6
     return static_cast<int64_t>(std::nearbyintl(scaled));
 }
 
-std::optional<int64_t> BarValueForPosition(int64_t position, int64_t length, int barMaximum)
+std::optional<int64_t> barValueForPosition(int64_t position, int64_t length, int barMaximum)
 {
     if (length <= 0)
         return std::nullopt;
-    return RoundedRatio(position, length, barMaximum);
+    return roundedRatio(position, length, barMaximum);
 }
 
-std::optional<int64_t> TargetForBarValue(int value, int barMaximum, int64_t length)
+std::optional<int64_t> targetForBarValue(int value, int barMaximum, int64_t length)
 {
     if (length <= 0 || barMaximum <= 0)
         return std::nullopt;
-    return RoundedRatio(value, barMaximum, length);
+    return roundedRatio(value, barMaximum, length);
 }
 
-bool FartherThanOneBarStep(int64_t position, int64_t target, int64_t length, int barMaximum)
+bool fartherThanOneBarStep(int64_t position, int64_t target, int64_t length, int barMaximum)
 {
     const long double distance =
         std::fabs(static_cast<long double>(position) - static_cast<long double>(target));

@@ -1,7 +1,7 @@
-#include "app/PlayerForms.h"
+#include "window/PlayerForms.h"
 
-#include "app/WrappingToolBar.h"
-#include "playlist/FileSize.h"
+#include "window/WrappingToolBar.h"
+#include "logic/FileSize.h"
 
 #include <QAction>
 #include <QApplication>
@@ -324,7 +324,7 @@ void TPlayerForm::FormCreate()
     if (!FEngine.Init(-1, kOutputRate, 0, window))
         FPrompts.message(MessageKind::Error, QStringLiteral("Error initializing audio."));
 
-    ReadDecimalSeparator();
+    readDecimalSeparator();
     SetUpTray();
     Timer->start();
 }
@@ -447,7 +447,7 @@ void TPlayerForm::SetTrackBarPosition(int position)
 
 void TPlayerForm::ReportError(const QString &message)
 {
-    FPrompts.errorReport(ErrorReportText(message));
+    FPrompts.errorReport(errorReportText(message));
 }
 
 void TPlayerForm::SetLockedOut(bool locked)

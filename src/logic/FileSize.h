@@ -12,5 +12,5 @@ QString FormatFileSize(int64_t size, QChar decimalSeparator);
 QString FormatFileSize(int64_t size);
 
 // Reads the locale's decimal separator; call once at start-up.
-void ReadDecimalSeparator();
-QChar DecimalSeparator();
+void readDecimalSeparator();
+QChar decimalSeparator();

@@ -1,7 +1,7 @@
 // Requests of the desktop's media controls: pause and resume, stepping
 // through the rows, seeking the current row, and what the controls show.
-#include "app/MprisMapping.h"
-#include "app/PlayerForms.h"
+#include "logic/MprisMapping.h"
+#include "window/PlayerForms.h"
 
 #include <QCheckBox>
 #include <QSystemTrayIcon>
@@ -113,7 +113,7 @@ void TPlayerForm::MediaPlayerStep(int step)
         if (Decoding())
             return;
         const int64_t from = FCurrentIndex >= 0 ? FCurrentIndex : RowIndex(SelectedRow());
-        const std::optional<int> next = mpris::NeighbourRow(from, RowCount(), step);
+        const std::optional<int> next = mpris::neighbourRow(from, RowCount(), step);
         if (!next)
             return;
         SelectRow(RowAt(*next));

@@ -98,13 +98,13 @@ QString FormatFileSize(int64_t size)
     return FormatFileSize(size, g_decimalSeparator);
 }
 
-void ReadDecimalSeparator()
+void readDecimalSeparator()
 {
     const QString point = QLocale::system().decimalPoint();
     g_decimalSeparator = point.size() == 1 ? point.at(0) : QLatin1Char('.');
 }
 
-QChar DecimalSeparator()
+QChar decimalSeparator()
 {
     return g_decimalSeparator;
 }

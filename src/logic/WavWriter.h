@@ -14,13 +14,13 @@ class ExportError : public std::runtime_error
 {
 public:
     explicit ExportError(const QString &message)
-        : std::runtime_error(message.toStdString()), FMessage(message)
+        : std::runtime_error(message.toStdString()), message_(message)
     {
     }
-    const QString &message() const { return FMessage; }
+    const QString &message() const { return message_; }
 
 private:
-    QString FMessage;
+    QString message_;
 };
 
 constexpr uint16_t kWavFormatPcm = 1;
@@ -46,19 +46,19 @@ constexpr uint64_t kWavMaxDataBytes = 0xFFFFFFFFull - kWavHeaderSize;
 // sample-rate attribute. Returns false when they describe no usable PCM
 // (no channels, no rate, a width the header cannot hold, floats that are not
 // 32-bit).
-bool WavFormatOf(const audio::ChannelInfo &info, float sampleRate, WavFormat *format);
+bool wavFormatOf(const audio::ChannelInfo &info, float sampleRate, WavFormat *format);
 
 // The 44-byte RIFF/WAVE header with the given size fields.
-std::array<uint8_t, kWavHeaderSize> WavHeader(const WavFormat &format, uint32_t riffSize,
+std::array<uint8_t, kWavHeaderSize> wavHeader(const WavFormat &format, uint32_t riffSize,
                                               uint32_t dataSize);
 
 // "Decoding ... N%", N the truncated share of position in length.
-QString DecodingProgressText(int64_t position, int64_t length);
+QString decodingProgressText(int64_t position, int64_t length);
 
 // The system's text for an errno value, without trailing spaces, control
 // characters and full stops, so it can end a sentence of ours.
-QString SystemErrorText(int errorCode);
-QString TrimSystemText(const QString &text);
+QString systemErrorText(int errorCode);
+QString trimSystemText(const QString &text);
 
 // What the writer tells the window while it runs. Either may be empty.
 struct WavProgress
@@ -72,6 +72,6 @@ struct WavProgress
 // in messages. Throws ExportError; a file that was created is then removed,
 // and it is closed on every path out. maxDataBytes exists so tests can reach
 // the size guard without writing gigabytes.
-void WriteWavFile(audio::IAudioEngine &engine, audio::StreamHandle stream,
+void writeWavFile(audio::IAudioEngine &engine, audio::StreamHandle stream,
                   const QString &sourcePath, const QString &destinationPath,
                   const WavProgress &progress = {}, uint64_t maxDataBytes = kWavMaxDataBytes);

@@ -1,4 +1,4 @@
-#include "app/Prompts.h"
+#include "window/Prompts.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -89,7 +89,7 @@ void DesktopPrompts::errorReport(const QString &text)
     box.exec();
 }
 
-QString ErrorReportText(const QString &message)
+QString errorReportText(const QString &message)
 {
     if (!message.isEmpty() && message.back().unicode() > u'.')
         return message + QLatin1Char('.');

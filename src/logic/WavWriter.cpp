@@ -1,4 +1,4 @@
-#include "export/WavWriter.h"
+#include "logic/WavWriter.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -25,12 +25,12 @@ void putU32(uint8_t *at, uint32_t v)
         at[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-QString CannotDecodeText(const QString &sourcePath)
+QString cannotDecodeText(const QString &sourcePath)
 {
     return QStringLiteral("Cannot decode file \"%1\".").arg(sourcePath);
 }
 
-QString TooLongText(const QString &sourcePath)
+QString tooLongText(const QString &sourcePath)
 {
     return QStringLiteral("The file \"%1\" is too long to be written as a WAV file.")
         .arg(sourcePath);
@@ -42,20 +42,20 @@ QString TooLongText(const QString &sourcePath)
 class OutputFile
 {
 public:
-    explicit OutputFile(const QString &absolutePath) : FPath(absolutePath)
+    explicit OutputFile(const QString &absolutePath) : path_(absolutePath)
     {
         const QByteArray name = QFile::encodeName(absolutePath);
         do
-            FFd = ::open(name.constData(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        while (FFd < 0 && errno == EINTR);
-        if (FFd < 0)
+            fd_ = ::open(name.constData(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        while (fd_ < 0 && errno == EINTR);
+        if (fd_ < 0)
             throw ExportError(
-                QStringLiteral("Cannot create file \"%1\". %2").arg(FPath, SystemErrorText(errno)));
+                QStringLiteral("Cannot create file \"%1\". %2").arg(path_, systemErrorText(errno)));
         struct stat st;
-        if (::fstat(FFd, &st) == 0) {
-            FRegular = S_ISREG(st.st_mode);
-            FDevice = st.st_dev;
-            FInode = st.st_ino;
+        if (::fstat(fd_, &st) == 0) {
+            regular_ = S_ISREG(st.st_mode);
+            device_ = st.st_dev;
+            inode_ = st.st_ino;
         }
     }
 
@@ -64,106 +64,106 @@ public:
 
     ~OutputFile()
     {
-        if (FFd < 0)
+        if (fd_ < 0)
             return;
-        ::close(FFd);
-        RemoveIncomplete();
+        ::close(fd_);
+        removeIncomplete();
     }
 
-    void Append(const uint8_t *data, size_t size)
+    void append(const uint8_t *data, size_t size)
     {
         while (size > 0) {
-            const ssize_t n = ::write(FFd, data, size);
+            const ssize_t n = ::write(fd_, data, size);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
-                FailWrite(n < 0 ? errno : ENOSPC);
+                failWrite(n < 0 ? errno : ENOSPC);
             data += n;
             size -= static_cast<size_t>(n);
         }
     }
 
     // Writes the two size fields from the file's real length and closes it.
-    void Finish(uint64_t appended)
+    void finish(uint64_t appended)
     {
         uint64_t length = kWavHeaderSize + appended;
-        if (FRegular) {
+        if (regular_) {
             struct stat st;
-            if (::fstat(FFd, &st) != 0)
-                FailWrite(errno);
+            if (::fstat(fd_, &st) != 0)
+                failWrite(errno);
             length = static_cast<uint64_t>(st.st_size);
         }
         uint8_t field[4];
         putU32(field, static_cast<uint32_t>(length - 8));
-        PutAt(4, field);
+        putAt(4, field);
         putU32(field, static_cast<uint32_t>(length - kWavHeaderSize));
-        PutAt(40, field);
+        putAt(40, field);
         // Writes into a file whose name was removed (its folder deleted, say)
         // all succeed, but leave nothing at the destination: not a success.
-        if (FRegular && !StillAtPath())
-            FailWrite(errno != 0 ? errno : ENOENT);
-        const int fd = FFd;
-        FFd = -1;
+        if (regular_ && !stillAtPath())
+            failWrite(errno != 0 ? errno : ENOENT);
+        const int fd = fd_;
+        fd_ = -1;
         // A network file system may report a lost write only here.
         if (::close(fd) != 0 && errno != EINTR) {
             const int error = errno;
-            RemoveIncomplete();
-            throw WriteError(error);
+            removeIncomplete();
+            throw writeError(error);
         }
     }
 
 private:
-    void PutAt(off_t offset, const uint8_t (&field)[4])
+    void putAt(off_t offset, const uint8_t (&field)[4])
     {
         size_t done = 0;
         while (done < sizeof field) {
             const ssize_t n =
-                ::pwrite(FFd, field + done, sizeof field - done, offset + static_cast<off_t>(done));
+                ::pwrite(fd_, field + done, sizeof field - done, offset + static_cast<off_t>(done));
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
-                FailWrite(n < 0 ? errno : ENOSPC);
+                failWrite(n < 0 ? errno : ENOSPC);
             done += static_cast<size_t>(n);
         }
     }
 
-    ExportError WriteError(int error) const
+    ExportError writeError(int error) const
     {
         return ExportError(
-            QStringLiteral("Cannot write file \"%1\". %2").arg(FPath, SystemErrorText(error)));
+            QStringLiteral("Cannot write file \"%1\". %2").arg(path_, systemErrorText(error)));
     }
 
-    [[noreturn]] void FailWrite(int error) { throw WriteError(error); }
+    [[noreturn]] void failWrite(int error) { throw writeError(error); }
 
     // Whether the destination path still names the file we created; errno
     // is 0 when it names another one.
-    bool StillAtPath() const
+    bool stillAtPath() const
     {
         struct stat st;
-        if (::stat(QFile::encodeName(FPath).constData(), &st) != 0)
+        if (::stat(QFile::encodeName(path_).constData(), &st) != 0)
             return false;
         errno = 0;
-        return st.st_dev == FDevice && st.st_ino == FInode;
+        return st.st_dev == device_ && st.st_ino == inode_;
     }
 
     // Only a regular file that is still the one we created is removed: a
     // destination such as /dev/full must survive a failed export.
-    void RemoveIncomplete()
+    void removeIncomplete()
     {
-        if (FRegular && StillAtPath())
-            ::unlink(QFile::encodeName(FPath).constData());
+        if (regular_ && stillAtPath())
+            ::unlink(QFile::encodeName(path_).constData());
     }
 
-    QString FPath;
-    int FFd = -1;
-    bool FRegular = false;
-    dev_t FDevice = 0;
-    ino_t FInode = 0;
+    QString path_;
+    int fd_ = -1;
+    bool regular_ = false;
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
 };
 
 } // namespace
 
-bool WavFormatOf(const ChannelInfo &info, float sampleRate, WavFormat *format)
+bool wavFormatOf(const ChannelInfo &info, float sampleRate, WavFormat *format)
 {
     uint32_t bits;
     if ((info.flags & kInfoSample8Bits) || info.bytesPerSample == 1)
@@ -194,7 +194,7 @@ bool WavFormatOf(const ChannelInfo &info, float sampleRate, WavFormat *format)
     return true;
 }
 
-std::array<uint8_t, kWavHeaderSize> WavHeader(const WavFormat &format, uint32_t riffSize,
+std::array<uint8_t, kWavHeaderSize> wavHeader(const WavFormat &format, uint32_t riffSize,
                                               uint32_t dataSize)
 {
     std::array<uint8_t, kWavHeaderSize> h{};
@@ -214,7 +214,7 @@ std::array<uint8_t, kWavHeaderSize> WavHeader(const WavFormat &format, uint32_t 
     return h;
 }
 
-QString DecodingProgressText(int64_t position, int64_t length)
+QString decodingProgressText(int64_t position, int64_t length)
 {
     // Undefined shares (no length, an error value, a position past the end)
     // are pinned to 0 and 100 rather than shown as nonsense.
@@ -229,12 +229,12 @@ QString DecodingProgressText(int64_t position, int64_t length)
     return QStringLiteral("Decoding ... %1%").arg(percent);
 }
 
-QString SystemErrorText(int errorCode)
+QString systemErrorText(int errorCode)
 {
-    return TrimSystemText(QString::fromLocal8Bit(std::strerror(errorCode)));
+    return trimSystemText(QString::fromLocal8Bit(std::strerror(errorCode)));
 }
 
-QString TrimSystemText(const QString &text)
+QString trimSystemText(const QString &text)
 {
     qsizetype end = text.size();
     while (end > 0) {
@@ -246,7 +246,7 @@ QString TrimSystemText(const QString &text)
     return text.left(end);
 }
 
-void WriteWavFile(IAudioEngine &engine, StreamHandle stream, const QString &sourcePath,
+void writeWavFile(IAudioEngine &engine, StreamHandle stream, const QString &sourcePath,
                   const QString &destinationPath, const WavProgress &progress,
                   uint64_t maxDataBytes)
 {
@@ -255,38 +255,38 @@ void WriteWavFile(IAudioEngine &engine, StreamHandle stream, const QString &sour
     const bool haveInfo = engine.ChannelGetInfo(stream, &info);
     const bool haveRate = engine.ChannelGetAttribute(stream, kAttribFreq, &rate);
     WavFormat format;
-    if (!haveInfo || !haveRate || !WavFormatOf(info, rate, &format))
-        throw ExportError(CannotDecodeText(sourcePath));
+    if (!haveInfo || !haveRate || !wavFormatOf(info, rate, &format))
+        throw ExportError(cannotDecodeText(sourcePath));
 
     // Refused before the file exists: a header whose sizes wrapped would
     // describe a different, shorter file.
     const int64_t expected = engine.ChannelGetLength(stream, kPosByte);
     if (expected > 0 && static_cast<uint64_t>(expected) > maxDataBytes)
-        throw ExportError(TooLongText(sourcePath));
+        throw ExportError(tooLongText(sourcePath));
 
     OutputFile file(QFileInfo(destinationPath).absoluteFilePath());
-    const auto header = WavHeader(format, 0, 0);
-    file.Append(header.data(), header.size());
+    const auto header = wavHeader(format, 0, 0);
+    file.append(header.data(), header.size());
 
     std::vector<uint8_t> buffer(kWavBlockSize);
     uint64_t appended = 0;
     while (engine.ChannelIsActive(stream) != kActiveStopped) {
         const uint32_t got = engine.ChannelGetData(stream, buffer.data(), kWavBlockSize);
         if (got == kDataError || got > kWavBlockSize)
-            throw ExportError(CannotDecodeText(sourcePath));
+            throw ExportError(cannotDecodeText(sourcePath));
         // The reported length can understate what the stream delivers.
         if (appended + got > maxDataBytes)
-            throw ExportError(TooLongText(sourcePath));
-        file.Append(buffer.data(), got);
+            throw ExportError(tooLongText(sourcePath));
+        file.append(buffer.data(), got);
         appended += got;
         if (progress.processEvents)
             progress.processEvents();
         const int64_t position = engine.ChannelGetPosition(stream, kPosByte);
         const int64_t length = engine.ChannelGetLength(stream, kPosByte);
         if (progress.showText)
-            progress.showText(DecodingProgressText(position, length));
+            progress.showText(decodingProgressText(position, length));
         if (progress.processEvents)
             progress.processEvents();
     }
-    file.Finish(appended);
+    file.finish(appended);
 }

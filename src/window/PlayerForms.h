@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/Prompts.h"
+#include "window/Prompts.h"
 #include "audio/AudioEngine.h"
 
 #include <QWidget>

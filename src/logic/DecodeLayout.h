@@ -7,9 +7,9 @@
 // The name the save dialog proposes for decoding path: its extension (the
 // text from the last "." with no "/" after it) replaced by ".wav", or ".wav"
 // appended when it has none.
-QString ProposedWavPath(const QString &path);
+QString proposedWavPath(const QString &path);
 
 // Where the progress panel stands, in client coordinates: centred across the
 // window's outer width and one panel height above the middle of its outer
 // height. Both halvings truncate toward zero.
-QPoint DecodePanelPosition(QSize outerWindow, QSize panel);
+QPoint decodePanelPosition(QSize outerWindow, QSize panel);

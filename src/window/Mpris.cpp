@@ -1,7 +1,7 @@
-#include "app/Mpris.h"
+#include "window/Mpris.h"
 
-#include "app/MprisMapping.h"
-#include "app/PlayerForms.h"
+#include "logic/MprisMapping.h"
+#include "window/PlayerForms.h"
 
 #include <QCoreApplication>
 #include <QDBusAbstractAdaptor>
@@ -209,12 +209,12 @@ QString MprisService::playbackStatus()
 
 QString MprisService::loopStatus()
 {
-    return mpris::LoopStatus(form_.LoopTicked());
+    return mpris::loopStatus(form_.LoopTicked());
 }
 
 void MprisService::setLoopStatus(const QString &status)
 {
-    if (const std::optional<bool> ticked = mpris::LoopTicked(status))
+    if (const std::optional<bool> ticked = mpris::loopTicked(status))
         form_.MediaPlayerSetLoop(*ticked);
     refresh();
 }
@@ -226,9 +226,9 @@ QVariantMap MprisService::metadata()
         return {{QStringLiteral("mpris:trackid"), QVariant::fromValue(QDBusObjectPath(kNoTrack))}};
     return {
         {QStringLiteral("mpris:trackid"),
-         QVariant::fromValue(QDBusObjectPath(mpris::TrackId(track->stream)))},
+         QVariant::fromValue(QDBusObjectPath(mpris::trackId(track->stream)))},
         {QStringLiteral("mpris:length"),
-         qlonglong(mpris::Microseconds(track->lengthBytes, track->bytesPerFrame, track->rate))},
+         qlonglong(mpris::microseconds(track->lengthBytes, track->bytesPerFrame, track->rate))},
         {QStringLiteral("xesam:url"),
          QString::fromUtf8(QUrl::fromLocalFile(track->path).toEncoded())},
         {QStringLiteral("xesam:title"), QFileInfo(track->path).completeBaseName()},
@@ -240,7 +240,7 @@ qint64 MprisService::position()
     const std::optional<TPlayerForm::MediaTrack> track = form_.MediaPlayerTrack();
     if (!track || !track->current)
         return 0;
-    return mpris::Microseconds(form_.MediaPlayerPosition(), track->bytesPerFrame, track->rate);
+    return mpris::microseconds(form_.MediaPlayerPosition(), track->bytesPerFrame, track->rate);
 }
 
 bool MprisService::canControlNow()
@@ -295,17 +295,17 @@ void MprisService::seek(qint64 offset)
     if (__builtin_add_overflow(now, offset, &target))
         target = offset > 0 ? std::numeric_limits<qint64>::max() : 0;
     form_.MediaPlayerSeek(
-        mpris::BytePosition(target, track->bytesPerFrame, track->rate, track->lengthBytes));
+        mpris::bytePosition(target, track->bytesPerFrame, track->rate, track->lengthBytes));
 }
 
 void MprisService::setPosition(const QString &trackId, qint64 position)
 {
     const std::optional<TPlayerForm::MediaTrack> track = form_.MediaPlayerTrack();
     // A request meant for a track no longer current is stale.
-    if (!track || !track->current || mpris::StreamOfTrackId(trackId) != track->stream)
+    if (!track || !track->current || mpris::streamOfTrackId(trackId) != track->stream)
         return;
     form_.MediaPlayerSeek(
-        mpris::BytePosition(position, track->bytesPerFrame, track->rate, track->lengthBytes));
+        mpris::bytePosition(position, track->bytesPerFrame, track->rate, track->lengthBytes));
 }
 
 void MprisService::openUri(const QString &uri)

@@ -1,6 +1,6 @@
 // The Open and Delete commands of the main window.
-#include "app/PlayerForms.h"
-#include "playlist/FileSize.h"
+#include "window/PlayerForms.h"
+#include "logic/FileSize.h"
 
 #include <QFileInfo>
 #include <QHash>
@@ -18,32 +18,32 @@ class PendingRows
 {
 public:
     PendingRows(QTreeWidget *list, std::function<void(QTreeWidgetItem *)> select)
-        : FList(list), FSelect(std::move(select))
+        : list_(list), select_(std::move(select))
     {
     }
-    ~PendingRows() { Apply(); }
+    ~PendingRows() { apply(); }
     PendingRows(const PendingRows &) = delete;
     PendingRows &operator=(const PendingRows &) = delete;
 
-    void Add(QTreeWidgetItem *row)
+    void add(QTreeWidgetItem *row)
     {
-        FRows.append(row);
-        FSelected = row;
+        rows_.append(row);
+        selected_ = row;
     }
-    void Select(QTreeWidgetItem *row) { FSelected = row; }
-    void Apply()
+    void select(QTreeWidgetItem *row) { selected_ = row; }
+    void apply()
     {
-        if (!FRows.isEmpty())
-            FList->addTopLevelItems(std::exchange(FRows, {}));
-        if (QTreeWidgetItem *row = std::exchange(FSelected, nullptr))
-            FSelect(row);
+        if (!rows_.isEmpty())
+            list_->addTopLevelItems(std::exchange(rows_, {}));
+        if (QTreeWidgetItem *row = std::exchange(selected_, nullptr))
+            select_(row);
     }
 
 private:
-    QTreeWidget *FList;
-    std::function<void(QTreeWidgetItem *)> FSelect;
-    QList<QTreeWidgetItem *> FRows;
-    QTreeWidgetItem *FSelected = nullptr;
+    QTreeWidget *list_;
+    std::function<void(QTreeWidgetItem *)> select_;
+    QList<QTreeWidgetItem *> rows_;
+    QTreeWidgetItem *selected_ = nullptr;
 };
 
 } // namespace
@@ -74,13 +74,13 @@ void TPlayerForm::OpenFiles(const QStringList &paths)
             // Rows of the same path are highlighted; the file is still added.
             // With single selection the last such row ends up selected.
             if (QTreeWidgetItem *same = lastRowOf.value(path))
-                pending.Select(same);
+                pending.select(same);
             if (!QFileInfo(path).isFile())
                 continue;
             const audio::StreamHandle stream =
                 FEngine.ApeStreamCreateFile(false, path.utf16(), 0, 0, audio::kFlagUnicodePath);
             if (stream == 0) {
-                pending.Apply();
+                pending.apply();
                 FPrompts.message(MessageKind::Error,
                                  QStringLiteral("Error load the \"%1\".").arg(path));
                 indexRows();
@@ -88,7 +88,7 @@ void TPlayerForm::OpenFiles(const QStringList &paths)
             }
             auto *row = new QTreeWidgetItem({path, FormatFileSize(FileSizeOf(path))});
             row->setData(0, Qt::UserRole, QVariant::fromValue(stream));
-            pending.Add(row);
+            pending.add(row);
             lastRowOf.insert(path, row);
         }
     });

@@ -13,24 +13,24 @@ namespace mpris {
 // The row Next (step 1) or Previous (step -1) plays: the neighbour of row
 // `from`, wrapping at both ends; with no such row (-1), the first or the last
 // row. None when there are no rows.
-std::optional<int> NeighbourRow(int64_t from, int count, int step);
+std::optional<int> neighbourRow(int64_t from, int count, int step);
 
 // The object path that names a row's stream to the media controls. Streams
 // are never reused, so it changes whenever the row or its stream does.
-QString TrackId(audio::StreamHandle stream);
-// The stream a track id names; none for a path TrackId never made.
-std::optional<audio::StreamHandle> StreamOfTrackId(const QString &trackId);
+QString trackId(audio::StreamHandle stream);
+// The stream a track id names; none for a path trackId never made.
+std::optional<audio::StreamHandle> streamOfTrackId(const QString &path);
 
 // Decoded PCM of bytesPerFrame bytes a sample frame at rate Hz: the time of a
 // byte position in microseconds, and the byte position of a time, on a whole
 // sample frame (the nearest) and clamped into 0..lengthBytes.
-int64_t Microseconds(int64_t bytes, int64_t bytesPerFrame, int64_t rate);
-int64_t BytePosition(int64_t microseconds, int64_t bytesPerFrame, int64_t rate,
+int64_t microseconds(int64_t bytes, int64_t bytesPerFrame, int64_t rate);
+int64_t bytePosition(int64_t microseconds, int64_t bytesPerFrame, int64_t rate,
                      int64_t lengthBytes);
 
 // LoopStatus mirrors the Loop box; "Track" has no box of its own and ticks it
 // too. None for a value the interface does not define.
-QString LoopStatus(bool loopTicked);
-std::optional<bool> LoopTicked(const QString &loopStatus);
+QString loopStatus(bool loopTicked);
+std::optional<bool> loopTicked(const QString &loopStatus);
 
 } // namespace mpris

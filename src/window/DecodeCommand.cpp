@@ -1,14 +1,14 @@
 // The Decode command: the TPlayerForm handlers of WAV export.
-#include "app/PlayerForms.h"
-#include "export/DecodeLayout.h"
-#include "export/WavWriter.h"
+#include "window/PlayerForms.h"
+#include "logic/DecodeLayout.h"
+#include "logic/SetAsideFile.h"
+#include "logic/WavWriter.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
-#include <QRandomGenerator>
 #include <QTreeWidgetItem>
 #include <cerrno>
 #include <cstdio>
@@ -19,71 +19,10 @@ namespace {
 
 constexpr uint32_t kDecodeStreamFlags = audio::kFlagUnicodePath | audio::kFlagDecodeOnly;
 
-void ProcessPendingEvents()
+void processPendingEvents()
 {
     QCoreApplication::processEvents();
 }
-
-// An existing destination the user agreed to replace. It is moved to a free
-// hidden name beside itself instead of being deleted, and put back unless a
-// complete new file took its place, so a decode that fails (a full disk, a
-// damaged source) never costs the user the old file.
-class SetAsideFile
-{
-public:
-    SetAsideFile() = default;
-    SetAsideFile(const SetAsideFile &) = delete;
-    SetAsideFile &operator=(const SetAsideFile &) = delete;
-    ~SetAsideFile() { Restore(); }
-
-    // False when the file cannot be moved (and so could not be deleted either).
-    bool MoveAside(const QString &path)
-    {
-        const QFileInfo info(path);
-        const QByteArray from = QFile::encodeName(path);
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            const QString name =
-                QStringLiteral(".%1.%2.part")
-                    .arg(info.fileName())
-                    .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
-            const QByteArray to = QFile::encodeName(info.dir().filePath(name));
-            if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(),
-                            RENAME_NOREPLACE) == 0) {
-                FPath = from;
-                FAside = to;
-                return true;
-            }
-            // A file system that cannot rename without replacing: deleted
-            // at once, as before.
-            if (errno == EINVAL)
-                return QFile::remove(path);
-            if (errno != EEXIST)
-                return false;
-        }
-        return false;
-    }
-
-    // The new file is complete: the old one goes.
-    void Discard()
-    {
-        if (!FAside.isEmpty())
-            ::unlink(FAside.constData());
-        FAside.clear();
-    }
-
-    // Back under its name, unless something else has taken that name since.
-    void Restore()
-    {
-        if (!FAside.isEmpty())
-            ::renameat2(AT_FDCWD, FAside.constData(), AT_FDCWD, FPath.constData(),
-                        RENAME_NOREPLACE);
-        FAside.clear();
-    }
-
-private:
-    QByteArray FPath;
-    QByteArray FAside;
-};
 
 } // namespace
 
@@ -98,7 +37,7 @@ void TPlayerForm::DecodeToolButtonClick(QObject *sender)
         // usable: rows may be deleted or played meanwhile, so after them the
         // row is known by its stream, never by its index or item.
         const audio::StreamHandle rowStream = RowStream(selected);
-        const std::optional<QString> chosen = FPrompts.saveFile(this, ProposedWavPath(source));
+        const std::optional<QString> chosen = FPrompts.saveFile(this, proposedWavPath(source));
         if (!chosen)
             return;
         const QString destination = *chosen;
@@ -123,7 +62,7 @@ void TPlayerForm::DecodeToolButtonClick(QObject *sender)
         }
         SetAsideFile old;
         try {
-            if (replace && !old.MoveAside(destination))
+            if (replace && !old.moveAside(destination))
                 FPrompts.message(MessageKind::Error,
                                  QStringLiteral("Cannot delete the file \"%1\".").arg(destination));
             if (FCurrentIndex >= 0 && RowStream(RowAt(FCurrentIndex)) == rowStream)
@@ -134,7 +73,7 @@ void TPlayerForm::DecodeToolButtonClick(QObject *sender)
         }
         // On failure the old file is back before the error is reported.
         DecodeStream(stream, source, destination);
-        old.Discard();
+        old.discard();
     });
 }
 
@@ -155,32 +94,32 @@ void TPlayerForm::DecodeStream(audio::StreamHandle stream, const QString &source
 {
     std::exception_ptr failure;
     try {
-        DecodePanel->move(DecodePanelPosition(frameGeometry().size(), DecodePanel->size()));
+        DecodePanel->move(decodePanelPosition(frameGeometry().size(), DecodePanel->size()));
         DecodePanel->raise();
         DecodePanel->show();
         DecodePanel->setText(QStringLiteral("Opening file ..."));
         SetLockedOut(true);
-        ProcessPendingEvents();
+        processPendingEvents();
 
         WavProgress progress;
         progress.showText = [this](const QString &text) { DecodePanel->setText(text); };
-        progress.processEvents = ProcessPendingEvents;
-        WriteWavFile(FEngine, stream, sourcePath, destinationPath, progress);
+        progress.processEvents = processPendingEvents;
+        writeWavFile(FEngine, stream, sourcePath, destinationPath, progress);
     } catch (...) {
         failure = std::current_exception();
     }
 
     // The closing steps run on every path, so the window is never left locked.
     DecodePanel->setText(QStringLiteral("Closing file ..."));
-    ProcessPendingEvents();
+    processPendingEvents();
     FEngine.StreamFree(stream);
     if (!failure) {
         DecodePanel->setText(QStringLiteral("Done."));
-        ProcessPendingEvents();
+        processPendingEvents();
     }
     DecodePanel->hide();
     SetLockedOut(false);
-    ProcessPendingEvents();
+    processPendingEvents();
 
     if (failure)
         std::rethrow_exception(failure);

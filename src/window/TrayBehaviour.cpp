@@ -1,4 +1,4 @@
-#include "app/PlayerForms.h"
+#include "window/PlayerForms.h"
 
 #include <QApplication>
 #include <QSystemTrayIcon>

@@ -1,6 +1,6 @@
-#include "export/DecodeLayout.h"
+#include "logic/DecodeLayout.h"
 
-QString ProposedWavPath(const QString &path)
+QString proposedWavPath(const QString &path)
 {
     const qsizetype dot = path.lastIndexOf(QLatin1Char('.'));
     if (dot < 0 || path.indexOf(QLatin1Char('/'), dot) >= 0)
@@ -8,7 +8,7 @@ QString ProposedWavPath(const QString &path)
     return path.left(dot) + QStringLiteral(".wav");
 }
 
-QPoint DecodePanelPosition(QSize outerWindow, QSize panel)
+QPoint decodePanelPosition(QSize outerWindow, QSize panel)
 {
     return QPoint((outerWindow.width() - panel.width()) / 2,
                   (outerWindow.height() - panel.height()) / 2 - panel.height());
