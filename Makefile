@@ -1,6 +1,5 @@
-BUILD ?= build
-ASAN_BUILD ?= build-asan
-FUZZ_BUILD ?= build-fuzz
+# The builds themselves are the presets in CMakePresets.json: plain (build/),
+# asan (build-asan/), fuzz (build-fuzz/) and tsan (build-tsan/, by hand).
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc)
 
@@ -14,34 +13,34 @@ deps:
 test-deps:
 	@scripts/install-deps.sh test
 
-configure = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
-
 build: deps
-	@$(configure) > /dev/null
-	@cmake --build $(BUILD) -j $(JOBS)
+	@cmake --preset plain > /dev/null
+	@cmake --build --preset plain -j $(JOBS)
 
 run: build
-	@scripts/run.sh $(BUILD)/src/sorvano
+	@scripts/run.sh build/src/sorvano
 
-# The plain build and its tests; the same tests under ASan and UBSan; the
-# engine's fuzz target for FUZZ_SECONDS; the conformance test under Valgrind.
+# Formatting first; then the plain build and its tests; the same tests under
+# ASan and UBSan; the engine's fuzz target for FUZZ_SECONDS; the conformance
+# test under Valgrind.
 test: test-deps
-	@$(configure) > /dev/null
-	@cmake --build $(BUILD) -j $(JOBS)
-	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
-	@JOBS=$(JOBS) scripts/sanitized-tests.sh $(ASAN_BUILD)
-	@JOBS=$(JOBS) scripts/fuzz-engine.sh $(FUZZ_SECONDS) $(FUZZ_BUILD)
-	@scripts/valgrind-conformance.sh $(BUILD)
+	@cmake --preset plain > /dev/null
+	@cmake --build --preset plain --target format-check
+	@cmake --build --preset plain -j $(JOBS)
+	@ctest --preset plain -j $(JOBS)
+	@JOBS=$(JOBS) scripts/sanitized-tests.sh
+	@JOBS=$(JOBS) scripts/fuzz-engine.sh $(FUZZ_SECONDS)
+	@JOBS=$(JOBS) scripts/valgrind-conformance.sh
 
 # The 5-minute files are too large for the repository; they live beside it.
 BENCH_FIXTURES ?= ../shared/fixtures/bench
 
 bench: build
-	@$(BUILD)/bench/sorvano_bench --fixtures $(BENCH_FIXTURES) $(BENCH_ARGS)
-	@$(BUILD)/bench/ape_decoder_bench $(DECODER_BENCH_ARGS) $(BENCH_FIXTURES)
+	@build/bench/sorvano_bench --fixtures $(BENCH_FIXTURES) $(BENCH_ARGS)
+	@build/bench/ape_decoder_bench $(DECODER_BENCH_ARGS) $(BENCH_FIXTURES)
 
 format:
-	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+	@git ls-files '*.cpp' '*.h' '*.inc' | xargs clang-format -i
 
 clean:
-	@rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	@rm -rf build build-asan build-fuzz build-tsan

@@ -8,7 +8,7 @@ build_pkgs=(cmake make g++ pkg-config qt6-base-dev libavformat-dev libavcodec-de
             libavutil-dev libswresample-dev libsdl2-dev libqt6svg6
             qt6-base-private-dev)
 test_pkgs=(xvfb xauth xdotool trayer openbox x11-utils desktop-file-utils dbus playerctl pulseaudio pulseaudio-utils imagemagick ffmpeg sox
-           clang libclang-rt-14-dev valgrind wmctrl)
+           clang libclang-rt-14-dev clang-format valgrind wmctrl)
 
 pkgs=("${build_pkgs[@]}")
 if [ "${1:-build}" = test ]; then

@@ -1,14 +1,13 @@
 #!/usr/bin/env bash
-# Runs the conformance test once under Valgrind's memcheck: any memory error
-# or definite leak fails it.   valgrind-conformance.sh [BUILD_DIR]
+# Runs the conformance test of the plain preset (build/) once under Valgrind's
+# memcheck: any memory error or definite leak fails it.
 # It needs no suppressions: the system libraries it loads (FFmpeg, SDL with
 # its dummy driver, Qt Core) report nothing under this check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build}
-exe="$build/tests/audio/ape_conformance"
-[ -x "$exe" ] || { echo "valgrind-conformance: build $exe first" >&2; exit 1; }
+cmake --preset plain > /dev/null
+cmake --build --preset plain --target ape_conformance -j "${JOBS:-2}" > /dev/null
 QT_QPA_PLATFORM=offscreen SDL_AUDIODRIVER=dummy \
     valgrind --tool=memcheck --error-exitcode=1 --leak-check=full \
     --errors-for-leak-kinds=definite --show-leak-kinds=definite --num-callers=30 \
-    --fair-sched=yes -q "$exe" -silent
+    --fair-sched=yes -q build/tests/audio/ape_conformance -silent
