@@ -5,8 +5,8 @@
 
 #include "BenchSupport.h"
 #include "PlayerWindow.h"
-#include "window/PlayerForms.h"
 #include "audio/Engine.h"
+#include "window/PlayerForms.h"
 
 #include <QFile>
 #include <QList>
