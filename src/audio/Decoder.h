@@ -46,7 +46,8 @@ struct DecoderOptions
     // Threads that decode ahead of the reader, so a frame is ready before it
     // is read: as many as there are cores for a stream read straight through
     // (decode-only), one for playback. 0: decode on the reading thread only,
-    // as and when read. Output is the same whatever the count.
+    // as and when read. Output is the same whatever the count. The native
+    // decoder's only: FFmpeg always decodes on the reading thread.
     int workerThreads = 0;
 };
 

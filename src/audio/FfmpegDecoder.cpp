@@ -21,6 +21,11 @@ namespace {
 
 constexpr int kIoBufferSize = 32768;
 
+struct AvFree
+{
+    void operator()(uint8_t *p) const { av_free(p); }
+};
+
 int readCallback(void *opaque, uint8_t *buf, int size)
 {
     const int fd = *static_cast<int *>(opaque);
@@ -97,61 +102,84 @@ std::unique_ptr<FfmpegDecoder> FfmpegDecoder::open(const std::filesystem::path &
     return d;
 }
 
-FfmpegDecoder::~FfmpegDecoder()
+void FfmpegDecoder::IoFree::operator()(AVIOContext *io) const
 {
-    av_packet_free(&packet_);
-    av_frame_free(&frame_);
-    avcodec_free_context(&codec_);
-    avformat_close_input(&fmt_);
-    if (io_) {
-        av_freep(&io_->buffer);
-        avio_context_free(&io_);
-    }
-    if (fd_ >= 0)
-        ::close(fd_);
+    av_freep(&io->buffer);
+    avio_context_free(&io);
 }
+
+void FfmpegDecoder::FormatClose::operator()(AVFormatContext *fmt) const
+{
+    avformat_close_input(&fmt);
+}
+
+void FfmpegDecoder::CodecFree::operator()(AVCodecContext *codec) const
+{
+    avcodec_free_context(&codec);
+}
+
+void FfmpegDecoder::FrameFree::operator()(AVFrame *frame) const
+{
+    av_frame_free(&frame);
+}
+
+void FfmpegDecoder::PacketFree::operator()(AVPacket *packet) const
+{
+    av_packet_free(&packet);
+}
+
+FfmpegDecoder::File::~File()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+FfmpegDecoder::~FfmpegDecoder() = default;
 
 bool FfmpegDecoder::init(const std::filesystem::path &path, std::string *error)
 {
     // Non-blocking so that a FIFO or device under an .ape name cannot hang the
     // open; only regular files are read.
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd_ < 0) {
+    file_.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (file_.fd < 0) {
         *error = std::strerror(errno);
         return false;
     }
     struct stat st;
-    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(file_.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         *error = "not a regular file";
         return false;
     }
-    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+    ::fcntl(file_.fd, F_SETFL, ::fcntl(file_.fd, F_GETFL) & ~O_NONBLOCK);
 
-    auto *buffer = static_cast<uint8_t *>(av_malloc(kIoBufferSize));
+    std::unique_ptr<uint8_t, AvFree> buffer(static_cast<uint8_t *>(av_malloc(kIoBufferSize)));
     if (!buffer) {
         *error = "out of memory";
         return false;
     }
-    io_ = avio_alloc_context(buffer, kIoBufferSize, 0, &fd_, readCallback, nullptr, seekCallback);
+    io_.reset(avio_alloc_context(buffer.get(), kIoBufferSize, 0, &file_.fd, readCallback, nullptr,
+                                 seekCallback));
     if (!io_) {
-        av_free(buffer);
         *error = "out of memory";
         return false;
     }
-    fmt_ = avformat_alloc_context();
+    buffer.release(); // io_ holds it now, and may replace it
+    fmt_.reset(avformat_alloc_context());
     if (!fmt_) {
         *error = "out of memory";
         return false;
     }
-    fmt_->pb = io_;
+    fmt_->pb = io_.get();
     fmt_->flags |= AVFMT_FLAG_CUSTOM_IO;
     const AVInputFormat *ape = av_find_input_format("ape");
     if (!ape) {
         *error = "FFmpeg has no APE demuxer";
         return false;
     }
-    // On failure avformat_open_input frees the context and nulls fmt_.
-    int r = avformat_open_input(&fmt_, "", ape, nullptr);
+    // On failure avformat_open_input frees the context and nulls the pointer.
+    AVFormatContext *opening = fmt_.release();
+    int r = avformat_open_input(&opening, "", ape, nullptr);
+    fmt_.reset(opening);
     if (r < 0) {
         *error = "not an APE file: " + avError(r);
         return false;
@@ -187,15 +215,15 @@ bool FfmpegDecoder::init(const std::filesystem::path &path, std::string *error)
         *error = "FFmpeg has no APE decoder";
         return false;
     }
-    codec_ = avcodec_alloc_context3(codec);
-    if (!codec_ || avcodec_parameters_to_context(codec_, par) < 0) {
+    codec_.reset(avcodec_alloc_context3(codec));
+    if (!codec_ || avcodec_parameters_to_context(codec_.get(), par) < 0) {
         *error = "out of memory";
         return false;
     }
     codec_->thread_count = 1;
     // Damaged frames are reported instead of played as noise.
     codec_->err_recognition |= AV_EF_CRCCHECK;
-    r = avcodec_open2(codec_, codec, nullptr);
+    r = avcodec_open2(codec_.get(), codec, nullptr);
     if (r < 0) {
         *error = "FFmpeg cannot decode this file: " + avError(r);
         return false;
@@ -204,8 +232,8 @@ bool FfmpegDecoder::init(const std::filesystem::path &path, std::string *error)
         *error = "unexpected decoder output format";
         return false;
     }
-    frame_ = av_frame_alloc();
-    packet_ = av_packet_alloc();
+    frame_.reset(av_frame_alloc());
+    packet_.reset(av_packet_alloc());
     if (!frame_ || !packet_) {
         *error = "out of memory";
         return false;
@@ -218,7 +246,7 @@ bool FfmpegDecoder::nextFrame()
 {
     haveFrame_ = false;
     for (;;) {
-        int r = avcodec_receive_frame(codec_, frame_);
+        int r = avcodec_receive_frame(codec_.get(), frame_.get());
         if (r == 0) {
             const int n = frame_->nb_samples;
             if (frame_->format != sampleFormat_ ||
@@ -247,10 +275,10 @@ bool FfmpegDecoder::nextFrame()
             failed_ = true;
             return false;
         }
-        r = av_read_frame(fmt_, packet_);
+        r = av_read_frame(fmt_.get(), packet_.get());
         if (r == AVERROR_EOF) {
             draining_ = true;
-            avcodec_send_packet(codec_, nullptr);
+            avcodec_send_packet(codec_.get(), nullptr);
             continue;
         }
         if (r < 0) {
@@ -258,20 +286,20 @@ bool FfmpegDecoder::nextFrame()
             return false;
         }
         if (packet_->stream_index != 0) {
-            av_packet_unref(packet_);
+            av_packet_unref(packet_.get());
             continue;
         }
         if (needTimestamp_) {
             if (packet_->pts == AV_NOPTS_VALUE || packet_->pts < 0) {
-                av_packet_unref(packet_);
+                av_packet_unref(packet_.get());
                 failed_ = true;
                 return false;
             }
             decodedPosition_ = packet_->pts;
             needTimestamp_ = false;
         }
-        r = avcodec_send_packet(codec_, packet_);
-        av_packet_unref(packet_);
+        r = avcodec_send_packet(codec_.get(), packet_.get());
+        av_packet_unref(packet_.get());
         if (r < 0) {
             failed_ = true;
             return false;
@@ -367,11 +395,11 @@ bool FfmpegDecoder::seek(int64_t frame)
     position_ = frame;
     if (frame == totalFrames_)
         return true;
-    if (av_seek_frame(fmt_, 0, frame, AVSEEK_FLAG_BACKWARD) < 0) {
+    if (av_seek_frame(fmt_.get(), 0, frame, AVSEEK_FLAG_BACKWARD) < 0) {
         failed_ = true;
         return false;
     }
-    avcodec_flush_buffers(codec_);
+    avcodec_flush_buffers(codec_.get());
     needTimestamp_ = true;
     return true;
 }

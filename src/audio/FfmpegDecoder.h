@@ -14,7 +14,8 @@ struct AVPacket;
 
 namespace audio {
 
-// Decodes APE through FFmpeg. The file is opened here and handed to FFmpeg
+// Decodes through FFmpeg the APE files of versions the native decoder does
+// not read (the older ones). The file is opened here and handed to FFmpeg
 // through I/O callbacks, with the APE demuxer forced, so no name is ever
 // read as a URL or protocol and no other format is accepted.
 class FfmpegDecoder final : public Decoder
@@ -40,12 +41,43 @@ private:
     bool nextFrame();
     void copyOut(uint8_t *out, int offset, int count) const;
 
-    int fd_ = -1;
-    AVIOContext *io_ = nullptr;
-    AVFormatContext *fmt_ = nullptr;
-    AVCodecContext *codec_ = nullptr;
-    AVFrame *frame_ = nullptr;
-    AVPacket *packet_ = nullptr;
+    struct IoFree
+    {
+        void operator()(AVIOContext *io) const;
+    };
+    struct FormatClose
+    {
+        void operator()(AVFormatContext *fmt) const;
+    };
+    struct CodecFree
+    {
+        void operator()(AVCodecContext *codec) const;
+    };
+    struct FrameFree
+    {
+        void operator()(AVFrame *frame) const;
+    };
+    struct PacketFree
+    {
+        void operator()(AVPacket *packet) const;
+    };
+    // The open file, closed after everything that reads it.
+    struct File
+    {
+        File() = default;
+        File(const File &) = delete;
+        File &operator=(const File &) = delete;
+        ~File();
+        int fd = -1;
+    };
+
+    // Declared in the order they are released in reverse.
+    File file_;
+    std::unique_ptr<AVIOContext, IoFree> io_;
+    std::unique_ptr<AVFormatContext, FormatClose> fmt_;
+    std::unique_ptr<AVCodecContext, CodecFree> codec_;
+    std::unique_ptr<AVFrame, FrameFree> frame_;
+    std::unique_ptr<AVPacket, PacketFree> packet_;
 
     PcmFormat format_;
     int64_t totalFrames_ = 0;
