@@ -18,7 +18,7 @@ build: deps
 	@cmake --build --preset plain -j $(JOBS)
 
 run: build
-	@scripts/run.sh build/src/sorvano
+	@scripts/run.sh build/src/app/sorvano
 
 # Formatting first; then the plain build and its tests; the same tests under
 # ASan and UBSan; the engine's fuzz target for FUZZ_SECONDS; the conformance
