@@ -1,15 +1,14 @@
 // The Decode command: the TPlayerForm handlers of WAV export.
-#include "window/PlayerForms.h"
 #include "logic/DecodeLayout.h"
 #include "logic/SetAsideFile.h"
 #include "logic/WavWriter.h"
+#include "window/PlayerForms.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
-#include <QTreeWidgetItem>
 #include <cerrno>
 #include <cstdio>
 #include <exception>
@@ -29,13 +28,13 @@ void processPendingEvents()
 void TPlayerForm::DecodeToolButtonClick(QObject *sender)
 {
     Guarded([&] {
-        QTreeWidgetItem *selected = SelectedRowOrAsk();
-        if (!selected)
+        const int selected = SelectedRowOrAsk();
+        if (selected < 0)
             return;
-        const QString source = selected->text(0);
+        const QString source = RowAt(selected)->path;
         // The dialog and the question below wait while the window stays
         // usable: rows may be deleted or played meanwhile, so after them the
-        // row is known by its stream, never by its index or item.
+        // row is known by its stream, never by its index.
         const audio::StreamHandle rowStream = RowStream(selected);
         const std::optional<QString> chosen = FPrompts.saveFile(this, proposedWavPath(source));
         if (!chosen)
@@ -65,7 +64,7 @@ void TPlayerForm::DecodeToolButtonClick(QObject *sender)
             if (replace && !old.moveAside(destination))
                 FPrompts.message(MessageKind::Error,
                                  QStringLiteral("Cannot delete the file \"%1\".").arg(destination));
-            if (FCurrentIndex >= 0 && RowStream(RowAt(FCurrentIndex)) == rowStream)
+            if (FCurrentIndex >= 0 && RowStream(FCurrentIndex) == rowStream)
                 StopToolButtonClick(sender);
         } catch (...) {
             FEngine.StreamFree(stream);

@@ -6,7 +6,6 @@
 #include <QCheckBox>
 #include <QSystemTrayIcon>
 #include <QToolButton>
-#include <QTreeWidget>
 
 bool TPlayerForm::Decoding() const
 {
@@ -27,15 +26,15 @@ bool TPlayerForm::MediaPlayerCanControl() const
 
 std::optional<TPlayerForm::MediaTrack> TPlayerForm::MediaPlayerTrack()
 {
-    QTreeWidgetItem *row = RowAt(FCurrentIndex);
+    const PlaylistModel::Row *row = RowAt(FCurrentIndex);
     const bool current = row != nullptr;
     if (!row)
-        row = SelectedRow();
+        row = RowAt(SelectedRow());
     if (!row)
         return std::nullopt;
     MediaTrack track;
-    track.stream = RowStream(row);
-    track.path = row->text(0);
+    track.stream = row->stream;
+    track.path = row->path;
     track.current = current;
     track.lengthBytes =
         current ? FCurrentLength : FEngine.ChannelGetLength(track.stream, audio::kPosByte);
@@ -54,7 +53,7 @@ int64_t TPlayerForm::MediaPlayerPosition()
 {
     if (FCurrentIndex < 0)
         return 0;
-    return FEngine.ChannelGetPosition(RowStream(RowAt(FCurrentIndex)), audio::kPosByte);
+    return FEngine.ChannelGetPosition(RowStream(FCurrentIndex), audio::kPosByte);
 }
 
 TPlayerForm::PlaybackStatus TPlayerForm::MediaPlayerStatus()
@@ -85,7 +84,7 @@ void TPlayerForm::MediaPlayerPause()
     Guarded([this] {
         if (Decoding() || MediaPlayerStatus() != PlaybackStatus::Playing)
             return;
-        if (FEngine.ChannelPause(RowStream(RowAt(FCurrentIndex))))
+        if (FEngine.ChannelPause(RowStream(FCurrentIndex)))
             FPaused = true;
         emit MediaPlayerChanged();
     });
@@ -112,11 +111,11 @@ void TPlayerForm::MediaPlayerStep(int step)
     Guarded([this, step] {
         if (Decoding())
             return;
-        const int64_t from = FCurrentIndex >= 0 ? FCurrentIndex : RowIndex(SelectedRow());
+        const int64_t from = FCurrentIndex >= 0 ? FCurrentIndex : SelectedRow();
         const std::optional<int> next = mpris::neighbourRow(from, RowCount(), step);
         if (!next)
             return;
-        SelectRow(RowAt(*next));
+        SelectRow(*next);
         PlayToolButtonClick(nullptr);
     });
 }
@@ -126,7 +125,7 @@ void TPlayerForm::MediaPlayerSeek(int64_t position)
     Guarded([this, position] {
         if (Decoding() || FCurrentIndex < 0)
             return;
-        FEngine.ChannelSetPosition(RowStream(RowAt(FCurrentIndex)), position, audio::kPosByte);
+        FEngine.ChannelSetPosition(RowStream(FCurrentIndex), position, audio::kPosByte);
         emit MediaPlayerSeeked(position);
     });
 }
@@ -138,8 +137,8 @@ void TPlayerForm::MediaPlayerOpen(const QString &path)
     OpenFiles({path});
     // Only the file asked for plays: not a row that happened to be selected
     // when it could not be added.
-    QTreeWidgetItem *row = SelectedRow();
-    if (row && row->text(0) == path)
+    const PlaylistModel::Row *row = RowAt(SelectedRow());
+    if (row && row->path == path)
         Guarded([this] { PlayToolButtonClick(nullptr); });
 }
 
@@ -173,14 +172,14 @@ void TPlayerForm::MediaPlayerQuit()
 
 void TPlayerForm::ResumeCurrentRow()
 {
-    const audio::StreamHandle stream = RowStream(RowAt(FCurrentIndex));
+    const audio::StreamHandle stream = RowStream(FCurrentIndex);
     FPaused = false;
     if (FEngine.ChannelResume(stream)) {
         emit MediaPlayerChanged();
         return;
     }
     // The file went away while paused: as when Play cannot start a row.
-    const QString path = RowAt(FCurrentIndex)->text(0);
+    const QString path = RowAt(FCurrentIndex)->path;
     EndPlayback();
     FPrompts.message(MessageKind::Error,
                      QStringLiteral("Error playing the file \"%1\".").arg(path));

@@ -1,11 +1,10 @@
 // Play, Stop, the progress tick and seeking from the bar.
-#include "window/PlayerForms.h"
 #include "logic/ProgressMath.h"
+#include "window/PlayerForms.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QSlider>
-#include <QTreeWidget>
 
 namespace {
 
@@ -33,7 +32,7 @@ QString literalTitle(QString text)
 
 void TPlayerForm::StopToolButtonClick(QObject *)
 {
-    if (!SelectedRowOrAsk())
+    if (SelectedRowOrAsk() < 0)
         return;
     if (FCurrentIndex < 0)
         return;
@@ -42,7 +41,7 @@ void TPlayerForm::StopToolButtonClick(QObject *)
 
 void TPlayerForm::EndPlayback()
 {
-    FEngine.ChannelStop(RowStream(RowAt(FCurrentIndex)));
+    FEngine.ChannelStop(RowStream(FCurrentIndex));
     FCurrentIndex = -1;
     FCurrentLength = -1;
     FPaused = false;
@@ -53,7 +52,7 @@ void TPlayerForm::EndPlayback()
 
 void TPlayerForm::PlayToolButtonClick(QObject *sender)
 {
-    if (!SelectedRowOrAsk())
+    if (SelectedRowOrAsk() < 0)
         return;
     StopToolButtonClick(sender);
     FCurrentIndex = -1;
@@ -61,18 +60,19 @@ void TPlayerForm::PlayToolButtonClick(QObject *sender)
     FPaused = false;
     SetTrackBarPosition(0);
 
-    QTreeWidgetItem *row = SelectedRow();
-    if (!row)
+    const int row = SelectedRow();
+    if (row < 0)
         return;
     const audio::StreamHandle stream = RowStream(row);
+    const QString path = RowAt(row)->path;
     if (FEngine.ChannelPlay(stream, true)) {
-        FCurrentIndex = RowIndex(row);
+        FCurrentIndex = row;
         FCurrentLength = FEngine.ChannelGetLength(stream, audio::kPosByte);
         setWindowTitle(literalTitle(QCoreApplication::applicationName() + QStringLiteral(" [") +
-                                    row->text(0) + QStringLiteral("]")));
+                                    path + QStringLiteral("]")));
     } else {
         FPrompts.message(MessageKind::Error,
-                         QStringLiteral("Error playing the file \"%1\".").arg(row->text(0)));
+                         QStringLiteral("Error playing the file \"%1\".").arg(path));
     }
     emit MediaPlayerChanged();
 }
@@ -83,7 +83,7 @@ void TPlayerForm::TimerTimer()
         return;
     FlagScope updating(FTimerUpdating, true);
 
-    const audio::StreamHandle ended = RowStream(RowAt(FCurrentIndex));
+    const audio::StreamHandle ended = RowStream(FCurrentIndex);
     const int64_t position = FEngine.ChannelGetPosition(ended, audio::kPosByte);
     if (const auto value = barValueForPosition(position, FCurrentLength, TrackBar->maximum());
         value && *value != TrackBar->value())
@@ -97,22 +97,18 @@ void TPlayerForm::TimerTimer()
         return;
     FlagScope advancing(FAdvancing, true);
 
-    int64_t next = FCurrentIndex + 1;
-    if (next >= RowCount())
-        next = 0;
-    if (next < 0 || next >= RowCount())
+    std::optional<int> next = FPlaylist->wrappedRow(FCurrentIndex + 1);
+    if (!next)
         return;
     StopToolButtonClick(nullptr);
 
     // Stop may have waited in a message box; take nothing from before it on trust.
-    if (FCurrentIndex >= 0 && RowStream(RowAt(FCurrentIndex)) != ended)
+    if (FCurrentIndex >= 0 && RowStream(FCurrentIndex) != ended)
         return; // the user started another row meanwhile
-    if (next >= RowCount())
-        next = 0;
-    QTreeWidgetItem *nextRow = RowAt(next);
-    if (!nextRow)
+    next = FPlaylist->wrappedRow(*next);
+    if (!next)
         return;
-    SelectRow(nextRow);
+    SelectRow(*next);
     PlayToolButtonClick(nullptr);
 }
 
@@ -124,7 +120,7 @@ void TPlayerForm::TrackBarChange()
     const auto target = targetForBarValue(TrackBar->sliderPosition(), maximum, FCurrentLength);
     if (!target)
         return;
-    const audio::StreamHandle stream = RowStream(RowAt(FCurrentIndex));
+    const audio::StreamHandle stream = RowStream(FCurrentIndex);
     const int64_t position = FEngine.ChannelGetPosition(stream, audio::kPosByte);
     if (fartherThanOneBarStep(position, *target, FCurrentLength, maximum)) {
         FEngine.ChannelSetPosition(stream, *target, audio::kPosByte);

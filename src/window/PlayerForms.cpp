@@ -1,7 +1,7 @@
 #include "window/PlayerForms.h"
 
-#include "window/WrappingToolBar.h"
 #include "logic/FileSize.h"
+#include "window/WrappingToolBar.h"
 
 #include <QAction>
 #include <QApplication>
@@ -17,7 +17,7 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolButton>
-#include <QTreeWidget>
+#include <QTreeView>
 
 namespace {
 
@@ -98,10 +98,10 @@ void TPlayerForm::CreateComponents()
     setAcceptDrops(false);
     FScale = double(QFontMetrics(font(), this).height()) / textHeightAt(font(), 120);
 
-    ListView = new QTreeWidget(this);
+    FPlaylist = new PlaylistModel(this);
+    ListView = new QTreeView(this);
     ListView->setObjectName(QStringLiteral("ListView"));
-    ListView->setColumnCount(2);
-    ListView->setHeaderLabels({QStringLiteral("APE Files"), QStringLiteral("File Size")});
+    ListView->setModel(FPlaylist);
     ListView->setColumnWidth(0, Scaled(500));
     ListView->setColumnWidth(1, Scaled(100));
     ListView->header()->setSectionsClickable(false);
@@ -295,8 +295,8 @@ void TPlayerForm::WireCommands()
     connect(Timer, &QTimer::timeout, this, changed);
     connect(LoopCheckBox, &QCheckBox::toggled, this, changed);
     connect(ListView->selectionModel(), &QItemSelectionModel::selectionChanged, this, changed);
-    connect(ListView->model(), &QAbstractItemModel::rowsInserted, this, changed);
-    connect(ListView->model(), &QAbstractItemModel::rowsRemoved, this, changed);
+    connect(FPlaylist, &QAbstractItemModel::rowsInserted, this, changed);
+    connect(FPlaylist, &QAbstractItemModel::rowsRemoved, this, changed);
 
     // The desktop's log-off or shutdown query gets the close answer.
     connect(qApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager &manager) {
@@ -333,7 +333,7 @@ void TPlayerForm::FormDestroy()
 {
     Timer->stop();
     for (int i = 0; i < RowCount(); ++i)
-        FEngine.StreamFree(RowStream(RowAt(i)));
+        FEngine.StreamFree(RowStream(i));
     FEngine.Free();
 }
 
@@ -380,60 +380,12 @@ bool TPlayerForm::eventFilter(QObject *watched, QEvent *event)
         return true;
     ListView->setFocus(Qt::PopupFocusReason);
     if (fromKeyboard) {
-        QTreeWidgetItem *row = SelectedRow();
-        const QPoint local = row ? ListView->visualItemRect(row).center() : QPoint(0, 0);
+        const int row = SelectedRow();
+        const QPoint local = row >= 0 ? RowRect(row).center() : QPoint(0, 0);
         globalPos = ListView->viewport()->mapToGlobal(local);
     }
     PopupMenu->popup(globalPos);
     return true;
-}
-
-QTreeWidgetItem *TPlayerForm::SelectedRow() const
-{
-    const QModelIndexList rows = ListView->selectionModel()->selectedRows();
-    int lowest = -1;
-    for (const QModelIndex &index : rows)
-        if (lowest < 0 || index.row() < lowest)
-            lowest = index.row();
-    return lowest < 0 ? nullptr : ListView->topLevelItem(lowest);
-}
-
-QTreeWidgetItem *TPlayerForm::SelectedRowOrAsk()
-{
-    QTreeWidgetItem *row = SelectedRow();
-    if (!row)
-        FPrompts.message(MessageKind::Information, QStringLiteral("Please select one file."));
-    return row;
-}
-
-QTreeWidgetItem *TPlayerForm::RowAt(int64_t index) const
-{
-    if (index < 0 || index >= RowCount())
-        return nullptr;
-    return ListView->topLevelItem(static_cast<int>(index));
-}
-
-int TPlayerForm::RowCount() const
-{
-    return ListView->topLevelItemCount();
-}
-
-int TPlayerForm::RowIndex(QTreeWidgetItem *row) const
-{
-    return ListView->indexOfTopLevelItem(row);
-}
-
-audio::StreamHandle TPlayerForm::RowStream(QTreeWidgetItem *row) const
-{
-    return row ? row->data(0, Qt::UserRole).value<audio::StreamHandle>() : 0;
-}
-
-void TPlayerForm::SelectRow(QTreeWidgetItem *row)
-{
-    const QModelIndex index = ListView->indexFromItem(row);
-    // Selection only: neither the focus mark nor the scroll position moves.
-    ListView->selectionModel()->select(index, QItemSelectionModel::ClearAndSelect |
-                                                  QItemSelectionModel::Rows);
 }
 
 void TPlayerForm::SetTrackBarPosition(int position)

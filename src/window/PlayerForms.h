@@ -1,7 +1,8 @@
 #pragma once
 
-#include "window/Prompts.h"
 #include "audio/AudioEngine.h"
+#include "logic/PlaylistModel.h"
+#include "window/Prompts.h"
 
 #include <QWidget>
 #include <cstdint>
@@ -16,8 +17,7 @@ class QStatusBar;
 class QSystemTrayIcon;
 class QTimer;
 class QToolButton;
-class QTreeWidget;
-class QTreeWidgetItem;
+class QTreeView;
 class WrappingToolBar;
 
 // The main window: owns every control, wires each command to its handler.
@@ -141,15 +141,19 @@ private:
     bool Restoring() const;
     int Scaled(int designPixels) const;
 
-    // The list's rows.
-    QTreeWidgetItem *SelectedRow() const;
-    // The selected row; with none, tells the user to select one and returns null.
-    QTreeWidgetItem *SelectedRowOrAsk();
-    QTreeWidgetItem *RowAt(int64_t index) const;
+    // The list's rows, by index; -1 is none.
+    int SelectedRow() const;
+    // The selected row; with none, tells the user to select one and returns -1.
+    int SelectedRowOrAsk();
+    // Null outside the list.
+    const PlaylistModel::Row *RowAt(int64_t index) const;
     int RowCount() const;
-    int RowIndex(QTreeWidgetItem *row) const;
-    audio::StreamHandle RowStream(QTreeWidgetItem *row) const;
-    void SelectRow(QTreeWidgetItem *row);
+    // 0 outside the list.
+    audio::StreamHandle RowStream(int64_t index) const;
+    void SelectRow(int index);
+    // Across the columns in sight, in the list's viewport: where the popup
+    // menu opens from the keyboard.
+    QRect RowRect(int index) const;
     // Runs a handler's body; any failure that escapes it reaches the error report.
     template <typename Body> void Guarded(Body &&body);
     void ReportError(const QString &message);
@@ -174,8 +178,10 @@ private:
     bool FPaused = false;
     int FRestoreRetries = 0;
     double FScale = 1.0;
+    // The rows ListView shows.
+    PlaylistModel *FPlaylist = nullptr;
 
-    QTreeWidget *ListView = nullptr;
+    QTreeView *ListView = nullptr;
     QStatusBar *StatusBar = nullptr;
     QWidget *Panel3 = nullptr;
     QWidget *Panel4 = nullptr;

@@ -77,9 +77,9 @@ void PlayerFormTest::componentsAndTexts()
     QCOMPARE(w.child<QWidget>("LoopCheckBox")->parentWidget()->objectName(),
              QStringLiteral("Panel2"));
 
-    QTreeWidget *list = w.list();
-    QCOMPARE(list->headerItem()->text(0), QStringLiteral("APE Files"));
-    QCOMPARE(list->headerItem()->text(1), QStringLiteral("File Size"));
+    QTreeView *list = w.list();
+    QCOMPARE(list->model()->headerData(0, Qt::Horizontal).toString(), QStringLiteral("APE Files"));
+    QCOMPARE(list->model()->headerData(1, Qt::Horizontal).toString(), QStringLiteral("File Size"));
     QCOMPARE(list->selectionMode(), QAbstractItemView::SingleSelection);
     QVERIFY(!list->header()->sectionsClickable());
     QCOMPARE(list->editTriggers(), QAbstractItemView::NoEditTriggers);

@@ -5,7 +5,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QSlider>
-#include <QTreeWidget>
 #include <QtTest>
 
 namespace {

@@ -53,8 +53,8 @@ void PlaylistCommandsTest::addsRowsWithSizeTextAndStream()
     w.form->OpenToolButtonClick();
     QCOMPARE(w.rowCount(), 2);
     QCOMPARE(w.rowPath(0), a);
-    QCOMPARE(w.list()->topLevelItem(0)->text(1), QStringLiteral("1.13 KB"));
-    QCOMPARE(w.list()->topLevelItem(1)->text(1), QStringLiteral("1024 bytes"));
+    QCOMPARE(w.rowText(0, 1), QStringLiteral("1.13 KB"));
+    QCOMPARE(w.rowText(1, 1), QStringLiteral("1024 bytes"));
     QCOMPARE(w.selectedIndex(), 1);
     // The engine got the UTF-16 path, as a playback stream.
     QCOMPARE(w.engine.stream(w.rowStream(0))->path, a.toStdU16String());

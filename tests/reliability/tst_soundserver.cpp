@@ -9,7 +9,6 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QToolButton>
-#include <QTreeWidget>
 #include <QtTest>
 
 #include <csignal>
@@ -146,7 +145,7 @@ void SoundServerTest::absentAtStartUp()
     QVERIFY(form->isVisible());
     open(QStringList{kTone});
     QCOMPARE(prompts.messageTexts().last(), QStringLiteral("Error load the \"%1\".").arg(kTone));
-    QCOMPARE(list()->topLevelItemCount(), 0);
+    QCOMPARE(rowCount(), 0);
     QVERIFY(form->FormCloseQuery());
 }
 
@@ -165,11 +164,11 @@ void SoundServerTest::lostDuringPlayback()
     createWindow(pulse.server());
     QCOMPARE(prompts.messageTexts(), QStringList());
     open(QStringList{kTone, kTiny});
-    QCOMPARE(list()->topLevelItemCount(), 2);
+    QCOMPARE(rowCount(), 2);
     select(0);
     form->PlayToolButtonClick();
     QCOMPARE(form->CurrentIndex(), int64_t(0));
-    const auto stream = list()->topLevelItem(0)->data(0, Qt::UserRole).value<audio::StreamHandle>();
+    const auto stream = rowStream(0);
     QTRY_VERIFY_WITH_TIMEOUT(engine.ChannelGetPosition(stream, audio::kPosByte) > 0, 5000);
 
     QVERIFY(pulse.loseDevice(killServer));
@@ -218,7 +217,7 @@ void SoundServerTest::playsOnWhenTheDeviceReturns()
     open(QStringList{kTone});
     select(0);
     form->PlayToolButtonClick();
-    const auto stream = list()->topLevelItem(0)->data(0, Qt::UserRole).value<audio::StreamHandle>();
+    const auto stream = rowStream(0);
     const int64_t length = engine.ChannelGetLength(stream, audio::kPosByte);
     // Far enough in that a start from the beginning would show.
     QTRY_VERIFY_WITH_TIMEOUT(engine.ChannelGetPosition(stream, audio::kPosByte) > length / 3, 5000);

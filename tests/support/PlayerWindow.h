@@ -1,9 +1,10 @@
 #pragma once
 
 #include "ScriptedPrompts.h"
+#include "logic/PlaylistModel.h"
 #include "window/PlayerForms.h"
 
-#include <QTreeWidget>
+#include <QTreeView>
 #include <memory>
 
 // A main window on an engine of the test's choosing, its dialogs answered by
@@ -22,12 +23,18 @@ template <typename Engine> struct PlayerWindow
     {
         return form->findChild<T *>(QString::fromLatin1(name));
     }
-    QTreeWidget *list() const { return child<QTreeWidget>("ListView"); }
-    int rowCount() const { return list()->topLevelItemCount(); }
-    QString rowPath(int i) const { return list()->topLevelItem(i)->text(0); }
-    audio::StreamHandle rowStream(int i) const
+    QTreeView *list() const { return child<QTreeView>("ListView"); }
+    const PlaylistModel *playlist() const
     {
-        return list()->topLevelItem(i)->data(0, Qt::UserRole).template value<audio::StreamHandle>();
+        return qobject_cast<const PlaylistModel *>(list()->model());
+    }
+    int rowCount() const { return playlist()->rowCount(); }
+    QString rowPath(int i) const { return playlist()->rowAt(i)->path; }
+    audio::StreamHandle rowStream(int i) const { return playlist()->rowAt(i)->stream; }
+    // What the list shows in a cell.
+    QString rowText(int i, int column) const
+    {
+        return list()->model()->index(i, column).data().toString();
     }
     // Index of the selected row, or -1.
     int selectedIndex() const

@@ -1,0 +1,57 @@
+#pragma once
+
+#include "audio/AudioEngine.h"
+
+#include <QAbstractTableModel>
+#include <QList>
+#include <QString>
+#include <cstdint>
+#include <optional>
+
+// The play list's rows: each file's path, its size as the list shows it, and
+// the stream the engine opened for it. The list shows the path and the size;
+// nothing in it is edited in place.
+class PlaylistModel : public QAbstractTableModel
+{
+    Q_OBJECT
+
+public:
+    enum Column
+    {
+        kPathColumn,
+        kSizeColumn,
+        kColumnCount,
+    };
+    struct Row
+    {
+        QString path;
+        QString sizeText;
+        audio::StreamHandle stream = 0;
+    };
+
+    using QAbstractTableModel::QAbstractTableModel;
+
+    int rowCount(const QModelIndex &parent = {}) const override;
+    int columnCount(const QModelIndex &parent = {}) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation,
+                        int role = Qt::DisplayRole) const override;
+    Qt::ItemFlags flags(const QModelIndex &index) const override;
+
+    // Null outside the list; valid until the rows change.
+    const Row *rowAt(int64_t row) const;
+    // One insertion for the whole batch: a view lays itself out once, not
+    // once a row, which counts when thousands of files are opened at once.
+    void append(QList<Row> rows);
+    void removeAt(int row);
+
+    // The row the Loop advance plays: `row` itself, or the first row when
+    // `row` is past the last. None when there is no such row.
+    std::optional<int> wrappedRow(int64_t row) const;
+    // The row Delete selects once `removed` is gone: the one above it, or
+    // the new first row. None when the list is empty.
+    std::optional<int> neighbourOfRemoved(int removed) const;
+
+private:
+    QList<Row> rows_;
+};
