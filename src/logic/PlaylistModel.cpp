@@ -73,6 +73,10 @@ void PlaylistModel::removeAt(int row)
         return;
     beginRemoveRows({}, row, row);
     rows_.removeAt(row);
+    // An emptied list gives its buffer back: refilled, it would otherwise
+    // grow a second one beside it rather than reuse the first.
+    if (rows_.isEmpty())
+        rows_ = QList<Row>();
     endRemoveRows();
 }
 
