@@ -21,8 +21,9 @@ class QTreeView;
 class WrappingToolBar;
 
 // The main window: owns every control, wires each command to its handler.
-// The handlers live beside their subsystem (playlist/, playback/, export/,
-// app/TrayBehaviour.cpp); this file's .cpp builds the window.
+// The handlers live beside this file, one file per subsystem
+// (PlaylistCommands, PlaybackCommands, MediaControls, DecodeCommand,
+// TrayBehaviour); PlayerForms.cpp builds the window.
 class TPlayerForm : public QWidget
 {
     Q_OBJECT
@@ -60,7 +61,7 @@ public:
     // in the order given: files handed over by the desktop come this way.
     void OpenFiles(const QStringList &paths);
 
-    // The desktop's media controls (app/Mpris.cpp) read the player through
+    // The desktop's media controls (Mpris.cpp) read the player through
     // these and make their requests through the MediaPlayer handlers. Each
     // request is refused during a decode, as the window's commands are.
     enum class PlaybackStatus
