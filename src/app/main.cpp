@@ -1,7 +1,7 @@
+#include "audio/Engine.h"
 #include "window/Mpris.h"
 #include "window/PlayerForms.h"
 #include "window/Prompts.h"
-#include "audio/Engine.h"
 
 #include <QApplication>
 #include <QDBusConnection>

@@ -14,11 +14,13 @@ bool SetAsideFile::moveAside(const QString &path)
     const QFileInfo info(path);
     const QByteArray from = QFile::encodeName(path);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const QString name = QStringLiteral(".%1.%2.part")
-                                 .arg(info.fileName())
-                                 .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+        const QString name =
+            QStringLiteral(".%1.%2.part")
+                .arg(info.fileName())
+                .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
         const QByteArray to = QFile::encodeName(info.dir().filePath(name));
-        if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0) {
+        if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) ==
+            0) {
             path_ = from;
             aside_ = to;
             return true;

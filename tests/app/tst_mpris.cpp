@@ -2,8 +2,8 @@
 // interface speaks of (track ids, microseconds, loop status, next and
 // previous) and the player, and the requests as the window carries them out.
 #include "WindowFixture.h"
-#include "window/Mpris.h"
 #include "logic/MprisMapping.h"
+#include "window/Mpris.h"
 
 #include <QCheckBox>
 #include <QDBusObjectPath>
