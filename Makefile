@@ -21,7 +21,8 @@ run: build
 	@scripts/run.sh build/src/app/sorvano
 
 # Formatting first; then the plain build and its tests; the same tests under
-# ASan and UBSan; the engine's fuzz target for FUZZ_SECONDS; the conformance
+# ASan and UBSan; the engine's and the CUE reader's fuzz
+# targets for FUZZ_SECONDS in all; the conformance
 # test under Valgrind.
 test: test-deps
 	@cmake --preset plain > /dev/null
