@@ -3,7 +3,7 @@
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps test-deps build run test bench format clean
+.PHONY: all deps test-deps package-deps build run test package bench format clean
 
 all: build
 
@@ -13,6 +13,9 @@ deps:
 test-deps:
 	@scripts/install-deps.sh test
 
+package-deps:
+	@scripts/install-deps.sh package
+
 build: deps
 	@cmake --preset plain > /dev/null
 	@cmake --build --preset plain -j $(JOBS)
@@ -20,15 +23,20 @@ build: deps
 run: build
 	@scripts/run.sh build/src/app/sorvano
 
-# Formatting first; then the plain build and its tests; the same tests under
-# ASan and UBSan; the engine's and the CUE reader's fuzz
-# targets for FUZZ_SECONDS in all; the conformance
-# test under Valgrind.
+# The Debian package, in build-deb/ (a copy of the tree is built there).
+package: package-deps
+	@JOBS=$(JOBS) scripts/build-package.sh
+
+# Formatting first; then the plain build and its tests; the Debian package
+# built and its contents checked; the same tests under ASan and UBSan; the
+# engine's and the CUE reader's fuzz targets for FUZZ_SECONDS in all; the
+# conformance test under Valgrind.
 test: test-deps
 	@cmake --preset plain > /dev/null
 	@cmake --build --preset plain --target format-check
 	@cmake --build --preset plain -j $(JOBS)
 	@ctest --preset plain -j $(JOBS)
+	@JOBS=$(JOBS) tests/package/check-package.sh
 	@JOBS=$(JOBS) scripts/sanitized-tests.sh
 	@JOBS=$(JOBS) scripts/fuzz-engine.sh $(FUZZ_SECONDS)
 	@JOBS=$(JOBS) scripts/valgrind-conformance.sh
@@ -44,4 +52,4 @@ format:
 	@git ls-files '*.cpp' '*.h' '*.inc' | xargs clang-format -i
 
 clean:
-	@rm -rf build build-asan build-fuzz build-tsan
+	@rm -rf build build-asan build-fuzz build-tsan build-deb

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Sorvano needs, only when some are missing.
 #   install-deps.sh build   what building and running needs
-#   install-deps.sh test    that, plus what the test suite needs
+#   install-deps.sh package that, plus what make package needs
+#   install-deps.sh test    all of these, plus what the test suite needs
 set -euo pipefail
 
 build_pkgs=(cmake make g++ pkg-config qt6-base-dev libavformat-dev libavcodec-dev
@@ -10,10 +11,15 @@ build_pkgs=(cmake make g++ pkg-config qt6-base-dev libavformat-dev libavcodec-de
 test_pkgs=(xvfb xauth xdotool trayer openbox x11-utils desktop-file-utils dbus playerctl pulseaudio pulseaudio-utils imagemagick ffmpeg sox
            clang libclang-rt-14-dev clang-format valgrind wmctrl)
 
+# debian/control's Build-Depends beyond the build's own, and the tools that
+# build and check the package.
+package_pkgs=(build-essential debhelper dpkg-dev lintian appstream libtag1-dev libuchardet-dev)
+
 pkgs=("${build_pkgs[@]}")
-if [ "${1:-build}" = test ]; then
-    pkgs+=("${test_pkgs[@]}")
-fi
+case "${1:-build}" in
+    package) pkgs+=("${package_pkgs[@]}") ;;
+    test) pkgs+=("${package_pkgs[@]}" "${test_pkgs[@]}") ;;
+esac
 
 missing=()
 for p in "${pkgs[@]}"; do

@@ -19,10 +19,17 @@ root="$stage/usr"
 bin="$root/bin/sorvano"
 desktop="$root/share/applications/sorvano.desktop"
 icon="$root/share/icons/hicolor/scalable/apps/sorvano.svg"
+metainfo="$root/share/metainfo/org.sorvano.Sorvano.metainfo.xml"
+manpage="$root/share/man/man1/sorvano.1"
 
 [ -x "$bin" ] || fail "no executable $bin"
 [ -f "$desktop" ] || fail "no desktop entry $desktop"
 [ -f "$icon" ] || fail "no icon $icon"
+[ -f "$manpage" ] || fail "no manual page $manpage"
+# Software centres find the desktop entry through the metainfo's launchable.
+[ -f "$metainfo" ] || fail "no AppStream metainfo $metainfo"
+[ -f "$metainfo" ] && ! grep -q '<launchable type="desktop-id">sorvano.desktop</launchable>' "$metainfo" &&
+    fail "the metainfo does not name sorvano.desktop"
 
 if [ -f "$desktop" ]; then
     if command -v desktop-file-validate >/dev/null; then
@@ -58,5 +65,5 @@ if [ -x "$bin" ]; then
     fi
 fi
 
-[ $failures -eq 0 ] && echo "installed: bin/sorvano, applications/sorvano.desktop, hicolor scalable icon"
+[ $failures -eq 0 ] && echo "installed: bin/sorvano, applications/sorvano.desktop, hicolor scalable icon, metainfo, man1/sorvano.1"
 exit $((failures > 0))
