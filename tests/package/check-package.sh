@@ -44,7 +44,13 @@ for lib in libqt6svg6 libqt6widgets6 libqt6dbus6 libavformat libsdl2 libc6; do
 done
 case "$(dpkg-deb -f "$deb" Recommends)" in *qt6-wayland*) ;; *) fail "does not recommend qt6-wayland" ;; esac
 
+# One version everywhere: the package's (debian/changelog), the project's,
+# the newest release in the metainfo.
+version=$(dpkg-deb -f "$deb" Version)
+project=$(sed -n 's/^project(Sorvano VERSION \([^ )]*\).*/\1/p' "$root/CMakeLists.txt")
+[ "$version" = "$project" ] || fail "package version $version, project version $project"
 if [ -f "$stage/$metainfo" ]; then
+    grep -q "<release version=\"$version\"" "$stage/$metainfo" || fail "the metainfo has no release $version"
     out_as=$(appstreamcli validate --no-net "$stage/$metainfo" 2>&1) || fail "appstreamcli validate: $out_as"
     launchable=$(sed -n 's|.*<launchable type="desktop-id">\(.*\)</launchable>.*|\1|p' "$stage/$metainfo")
     [ -f "$stage/usr/share/applications/$launchable" ] ||
