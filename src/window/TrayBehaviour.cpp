@@ -4,7 +4,11 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QWindowStateChangeEvent>
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <stdexcept>
+#include <xcb/xcb.h>
 
 namespace {
 // How long after the restored window came to the front a report of
@@ -17,6 +21,38 @@ constexpr int kRestoreRetries = 4;
 // How often, while the window is in the tray, it is checked that the tray
 // is still there.
 constexpr int kTrayWatchMs = 500;
+
+// Has the X server's record of the window (its WM_HINTS) say that it is to
+// be mapped minimised. Qt writes that record only when it changes the
+// window's state itself; a window the window manager minimised, and that
+// had been restored before, would otherwise keep "normal" there and come
+// back on screen when shown while the tray is gone.
+void recordMinimisedForNextMap(QWidget *window)
+{
+    auto *x11 = qApp->nativeInterface<QNativeInterface::QX11Application>();
+    if (!x11 || !x11->connection())
+        return;
+    xcb_connection_t *connection = x11->connection();
+    const auto id = xcb_window_t(window->winId());
+    // flags, input, initial_state, icon pixmap, icon window, icon x and y,
+    // icon mask, window group
+    uint32_t hints[9] = {};
+    xcb_get_property_reply_t *reply = xcb_get_property_reply(
+        connection, xcb_get_property(connection, 0, id, XCB_ATOM_WM_HINTS, XCB_ATOM_WM_HINTS, 0, 9),
+        nullptr);
+    if (reply && reply->format == 32) {
+        const auto words = std::min<size_t>(xcb_get_property_value_length(reply) / 4, 9);
+        std::memcpy(hints, xcb_get_property_value(reply), words * 4);
+    }
+    std::free(reply);
+    constexpr uint32_t kStateHint = 1u << 1;
+    constexpr uint32_t kIconicState = 3;
+    hints[0] |= kStateHint;
+    hints[2] = kIconicState;
+    xcb_change_property(connection, XCB_PROP_MODE_REPLACE, id, XCB_ATOM_WM_HINTS, XCB_ATOM_WM_HINTS,
+                        32, 9, hints);
+    xcb_flush(connection);
+}
 } // namespace
 
 void TPlayerForm::SetUpTray()
@@ -106,6 +142,7 @@ void TPlayerForm::ApplicationEventsMinimize()
         throw std::runtime_error("Cannot create shell notification icon");
     hide();
     setWindowState(windowState() | Qt::WindowMinimized);
+    recordMinimisedForNextMap(this);
     TrayIcon->show();
     if (auto *watch = findChild<QTimer *>(QStringLiteral("TrayWatch")))
         watch->start();
