@@ -43,10 +43,9 @@ struct ChannelInfo
 };
 
 // The operations the program needs from an audio engine: the fourteen the
-// window was built on, and a pause and resume the desktop's media controls
-// need. The window talks to this interface only, so tests can script an
-// engine of their own.
-// Lengths and positions are signed byte counts; -1 reports an error.
+// window was built on, a pause and resume the desktop's media controls need,
+// and streams of one track of an album image. The window talks to this interface only, so tests can
+// script an engine of their own. Lengths and positions are signed byte counts; -1 reports an error.
 class IAudioEngine
 {
 public:
@@ -61,6 +60,13 @@ public:
     // Returns 0 on failure; handles are never reused while the process runs.
     virtual StreamHandle ApeStreamCreateFile(bool mem, const void *file, uint64_t offset,
                                              uint64_t length, uint32_t flags) = 0;
+    // A stream of the sample frames [firstFrame, endFrame) of the file only,
+    // flags as for ApeStreamCreateFile. Every length and position of it counts
+    // from firstFrame: position 0 is that frame, its length is its frames'
+    // bytes, it plays and decodes to endFrame and no further. Returns 0 when
+    // the file does not open or the range is empty or not inside it.
+    virtual StreamHandle ApeStreamCreateRange(const void *file, uint32_t flags, int64_t firstFrame,
+                                              int64_t endFrame) = 0;
     virtual bool StreamFree(StreamHandle handle) = 0;
 
     virtual bool ChannelPlay(StreamHandle handle, bool restart) = 0;

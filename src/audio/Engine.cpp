@@ -1,6 +1,7 @@
 #include "Engine.h"
 
 #include "DecodeReader.h"
+#include "RangeDecoder.h"
 
 #include <algorithm>
 #include <atomic>
@@ -42,7 +43,12 @@ struct Engine::Stream
 {
     std::filesystem::path path;
     PcmFormat format;
-    int64_t totalFrames = 0;
+    int64_t totalFrames = 0; // of the range when the stream is one
+    // The file's own frames, and the range of them the stream is (endFrame
+    // -1: the whole file).
+    int64_t fileFrames = 0;
+    int64_t firstFrame = 0;
+    int64_t endFrame = -1;
 
     // Playback streams: where a stopped stream resumes, and its playback
     // while it plays.
@@ -96,7 +102,45 @@ bool Engine::Free()
 StreamHandle Engine::ApeStreamCreateFile(bool mem, const void *file, uint64_t offset,
                                          uint64_t length, uint32_t flags)
 {
-    if (!initialised_ || mem || !file || offset != 0 || length != 0)
+    if (mem || offset != 0 || length != 0)
+        return 0;
+    return create(file, flags, 0, -1);
+}
+
+StreamHandle Engine::ApeStreamCreateRange(const void *file, uint32_t flags, int64_t firstFrame,
+                                          int64_t endFrame)
+{
+    if (firstFrame < 0 || endFrame <= firstFrame)
+        return 0;
+    return create(file, flags, firstFrame, endFrame);
+}
+
+namespace {
+
+// The stream's file opened again (it may have gone or changed since the
+// stream was created), as its range when it is one. Null unless the file
+// still has the format and length the stream was created with.
+std::unique_ptr<Decoder> reopen(const std::filesystem::path &path, const PcmFormat &format,
+                                int64_t fileFrames, int64_t firstFrame, int64_t endFrame,
+                                const DecoderOptions &options)
+{
+    std::string error;
+    std::unique_ptr<Decoder> d = openDecoder(path, &error, options);
+    if (!d || d->format().sampleRate != format.sampleRate ||
+        d->format().channels != format.channels ||
+        d->format().bitsPerSample != format.bitsPerSample ||
+        d->format().isFloat != format.isFloat || d->totalFrames() != fileFrames)
+        return nullptr;
+    if (endFrame < 0)
+        return d;
+    return RangeDecoder::wrap(std::move(d), firstFrame, endFrame);
+}
+
+} // namespace
+
+StreamHandle Engine::create(const void *file, uint32_t flags, int64_t firstFrame, int64_t endFrame)
+{
+    if (!initialised_ || !file)
         return 0;
     auto s = std::make_unique<Stream>();
     try {
@@ -116,6 +160,14 @@ StreamHandle Engine::ApeStreamCreateFile(bool mem, const void *file, uint64_t of
     if (!d)
         return 0;
     s->format = d->format();
+    s->fileFrames = d->totalFrames();
+    if (endFrame >= 0) {
+        d = RangeDecoder::wrap(std::move(d), firstFrame, endFrame);
+        if (!d)
+            return 0;
+        s->firstFrame = firstFrame;
+        s->endFrame = endFrame;
+    }
     s->totalFrames = d->totalFrames();
     if (decodeOnly)
         s->reader = std::make_unique<DecodeReader>(std::move(d));
@@ -182,15 +234,11 @@ bool Engine::ChannelPlay(StreamHandle handle, bool restart)
     if (start >= s->totalFrames)
         start = 0;
 
-    // The file may have gone or changed since the stream was created.
-    std::string error;
     DecoderOptions options;
     options.workerThreads = 1; // the next frame decodes while this one plays
-    std::unique_ptr<Decoder> d = openDecoder(s->path, &error, options);
-    if (!d || d->format().sampleRate != s->format.sampleRate ||
-        d->format().channels != s->format.channels ||
-        d->format().bitsPerSample != s->format.bitsPerSample ||
-        d->format().isFloat != s->format.isFloat || d->totalFrames() != s->totalFrames)
+    std::unique_ptr<Decoder> d =
+        reopen(s->path, s->format, s->fileFrames, s->firstFrame, s->endFrame, options);
+    if (!d)
         return false;
 
     auto p = std::make_shared<PlaybackStream>(std::move(d), device_.rate(), device_.channels(),

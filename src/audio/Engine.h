@@ -34,6 +34,8 @@ public:
     bool Free() override;
     StreamHandle ApeStreamCreateFile(bool mem, const void *file, uint64_t offset, uint64_t length,
                                      uint32_t flags) override;
+    StreamHandle ApeStreamCreateRange(const void *file, uint32_t flags, int64_t firstFrame,
+                                      int64_t endFrame) override;
     bool StreamFree(StreamHandle handle) override;
     bool ChannelPlay(StreamHandle handle, bool restart) override;
     bool ChannelStop(StreamHandle handle) override;
@@ -63,6 +65,7 @@ public:
 private:
     struct Stream;
 
+    StreamHandle create(const void *file, uint32_t flags, int64_t firstFrame, int64_t endFrame);
     Stream *find(StreamHandle handle);
     void stopPlayback(Stream &s);
     // Stops playback, keeping the position as far as it was heard.

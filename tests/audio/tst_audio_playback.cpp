@@ -308,6 +308,74 @@ private slots:
         QVERIFY(engine->StreamFree(h));
     }
 
+    // A track of an album image is heard from its first sample, and after its
+    // last one nothing more: not one sample of the next track.
+    void rangeStreamPlaysItsTrackOnly()
+    {
+        // Track 3 of the image, between two boundaries inside APE frames.
+        const QString file = QStringLiteral(SORVANO_TEST_DATA "/cue/a1-utf8.ape");
+        const std::u16string wide = file.toStdU16String();
+        const int64_t first = 480984, end = 626220, frames = end - first;
+        const StreamHandle d = engine->ApeStreamCreateRange(
+            wide.c_str(), kFlagUnicodePath | kFlagDecodeOnly, first, end);
+        QVERIFY(d != 0);
+        QByteArray pcm((frames + 1) * 4, 0);
+        QCOMPARE(engine->ChannelGetData(d, pcm.data(), uint32_t(pcm.size())), uint32_t(frames * 4));
+        QVERIFY(engine->StreamFree(d));
+        const auto *source = reinterpret_cast<const int16_t *>(pcm.constData());
+
+        const StreamHandle h =
+            engine->ApeStreamCreateRange(wide.c_str(), kFlagUnicodePath, first, end);
+        QVERIFY(h != 0);
+        QCOMPARE(engine->ChannelGetLength(h, kPosByte), frames * 4);
+        auto capture = [&](bool on) {
+            std::lock_guard lock(capturedMutex);
+            if (on)
+                captured.clear();
+            capturing = on;
+        };
+        // The silence before the first sample heard, and where the source
+        // frames [from, from + count) lie in what was heard after it.
+        auto heardAt = [&](int64_t from, int64_t count) -> int64_t {
+            std::lock_guard lock(capturedMutex);
+            size_t at = 0;
+            while (at < captured.size() && captured[at] == 0.0f)
+                ++at;
+            at -= at % 2;
+            if (captured.size() < at + size_t(count) * 2)
+                return -1;
+            for (int64_t i = 0; i < count * 2; ++i)
+                if (captured[at + size_t(i)] != source[from * 2 + i] / 32768.0f)
+                    return -1;
+            return int64_t(at / 2);
+        };
+
+        capture(true);
+        QVERIFY(engine->ChannelPlay(h, true));
+        QVERIFY(startsPlaying(*engine, h, 0));
+        std::this_thread::sleep_for(200ms);
+        capture(false);
+        QVERIFY2(heardAt(0, 4410) >= 0, "the track does not begin with its first sample");
+
+        const int64_t tail = 17640;
+        QVERIFY(engine->ChannelStop(h));
+        QVERIFY(engine->ChannelSetPosition(h, (frames - tail) * 4, kPosByte));
+        capture(true);
+        QVERIFY(engine->ChannelPlay(h, false));
+        QVERIFY(playsToEnd(*engine, h, 5000));
+        std::this_thread::sleep_for(100ms);
+        capture(false);
+        QCOMPARE(engine->ChannelGetPosition(h, kPosByte), frames * 4);
+        const int64_t at = heardAt(frames - tail, tail);
+        QVERIFY2(at >= 0, "the end of the track is not heard as it is");
+        {
+            std::lock_guard lock(capturedMutex);
+            QVERIFY(std::all_of(captured.begin() + (at + tail) * 2, captured.end(),
+                                [](float v) { return v == 0.0f; }));
+        }
+        QVERIFY(engine->StreamFree(h));
+    }
+
     // Playback of a file cut short still reaches its stated length and
     // reports the end, so a playlist advances past it.
     void damagedFileEnds()

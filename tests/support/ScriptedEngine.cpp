@@ -44,13 +44,48 @@ bool ScriptedEngine::Free()
 StreamHandle ScriptedEngine::ApeStreamCreateFile(bool, const void *file, uint64_t, uint64_t,
                                                  uint32_t flags)
 {
-    std::u16string path(static_cast<const char16_t *>(file));
     record("ApeStreamCreateFile " + std::to_string(flags));
+    return create(static_cast<const char16_t *>(file), flags);
+}
+
+StreamHandle ScriptedEngine::ApeStreamCreateRange(const void *file, uint32_t flags,
+                                                  int64_t firstFrame, int64_t endFrame)
+{
+    record("ApeStreamCreateRange " + std::to_string(flags) + " " + std::to_string(firstFrame) +
+           " " + std::to_string(endFrame));
+    if (firstFrame < 0 || endFrame <= firstFrame)
+        return 0;
+    const StreamHandle h = create(static_cast<const char16_t *>(file), flags);
+    Stream *s = stream(h);
+    if (!s)
+        return 0;
+    // The range's share of what the whole file would give.
+    const int64_t bpf = int64_t(s->info.chans) * s->info.bytesPerSample;
+    s->firstFrame = firstFrame;
+    s->endFrame = endFrame;
+    if (!s->data.empty()) {
+        const auto size = static_cast<int64_t>(s->data.size());
+        const int64_t from = std::min(firstFrame * bpf, size);
+        const int64_t to = std::min(endFrame * bpf, size);
+        s->data = std::vector<uint8_t>(s->data.begin() + from, s->data.begin() + to);
+        s->length = to - from;
+    } else {
+        s->length = (endFrame - firstFrame) * bpf;
+    }
+    return h;
+}
+
+StreamHandle ScriptedEngine::create(const std::u16string &path, uint32_t flags)
+{
     if (!initialised || refusedPaths.count(path))
         return 0;
     Stream s;
     s.path = path;
     s.flags = flags;
+    if (auto it = infoForPath.find(path); it != infoForPath.end()) {
+        s.info = it->second;
+        s.rate = static_cast<float>(s.info.freq);
+    }
     if (auto it = lengthForPath.find(path); it != lengthForPath.end())
         s.length = it->second;
     if (auto it = dataForPath.find(path); it != dataForPath.end()) {
@@ -59,10 +94,6 @@ StreamHandle ScriptedEngine::ApeStreamCreateFile(bool, const void *file, uint64_
     }
     if (auto it = failAfterForPath.find(path); it != failAfterForPath.end())
         s.failAfter = it->second;
-    if (auto it = infoForPath.find(path); it != infoForPath.end()) {
-        s.info = it->second;
-        s.rate = static_cast<float>(s.info.freq);
-    }
     StreamHandle h = nextHandle_++;
     streams[h] = s;
     return h;

@@ -29,6 +29,10 @@ public:
         std::vector<uint8_t> data;
         int64_t failAfter = -1;
         bool ended = false;
+        // Range streams: the file's frames they stand for (endFrame -1: the
+        // whole file).
+        int64_t firstFrame = 0;
+        int64_t endFrame = -1;
     };
 
     uint32_t version = audio::kEngineVersion;
@@ -59,6 +63,8 @@ public:
     bool Free() override;
     audio::StreamHandle ApeStreamCreateFile(bool mem, const void *file, uint64_t offset,
                                             uint64_t length, uint32_t flags) override;
+    audio::StreamHandle ApeStreamCreateRange(const void *file, uint32_t flags, int64_t firstFrame,
+                                             int64_t endFrame) override;
     bool StreamFree(audio::StreamHandle handle) override;
     bool ChannelPlay(audio::StreamHandle handle, bool restart) override;
     bool ChannelStop(audio::StreamHandle handle) override;
@@ -74,5 +80,6 @@ public:
 
 private:
     audio::StreamHandle nextHandle_ = 100;
+    audio::StreamHandle create(const std::u16string &path, uint32_t flags);
     void record(const std::string &text) { calls.push_back(text); }
 };
