@@ -267,6 +267,8 @@ std::optional<Sheet> parseSheet(const QByteArray &bytes, QString *why)
             file.name = fileValue(line.rest);
             if (file.name.isEmpty())
                 return bad(QStringLiteral("FILE names no file"));
+            if (sheet.files.size() >= kMaxSheetFiles)
+                return bad(QStringLiteral("more than %1 FILE lines").arg(kMaxSheetFiles));
             // A track whose INDEX 01 comes after this line (its gap at the
             // end of the file before) starts in this file.
             if (!sheet.files.isEmpty()) {

@@ -17,6 +17,9 @@ constexpr int kCdFramesPerSecond = 75;
 // Larger input is refused unread: a real sheet holds a few kilobytes, and
 // even 10,000 tracks stay under a megabyte.
 constexpr qsizetype kMaxSheetBytes = 4 * 1024 * 1024;
+// A disc holds at most 99 tracks, so a sheet naming more files than this is
+// no album; each file is looked up and probed, which bounds the time.
+constexpr int kMaxSheetFiles = 999;
 
 struct Track
 {
@@ -43,7 +46,7 @@ struct Sheet
 
 // Reads a sheet's bytes: UTF-8 with or without a byte-order mark, UTF-16 with
 // one, else the legacy code page uchardet names. Nothing when the text is no
-// sheet (empty, binary, too large, no TRACK, a bad time, an audio track without
+// sheet (empty, binary, too large, too many FILEs, no TRACK, a bad time, an audio track without
 // INDEX 01, times going backwards within a FILE); `why` then says why.
 std::optional<Sheet> parseSheet(const QByteArray &bytes, QString *why = nullptr);
 

@@ -212,6 +212,7 @@ void CueSheetTest::badSheets_data()
         binary[i] = char((i * 7919) >> 3);
     QTest::newRow("binary") << binary << true << 0;
     QTest::newRow("high bytes, no zero") << QByteArray(4096, '\xE3') << true << 0;
+    QTest::newRow("1,000 files") << head.repeated(1000) << true << 0;
     QTest::newRow("10 MB") << head.repeated(10 * 1024 * 1024 / head.size() + 1) << true << 0;
     QByteArray many = "FILE \"img.ape\" WAVE\n";
     for (int i = 0; i < 10000; ++i)
