@@ -125,7 +125,7 @@ int usage()
     std::fprintf(stderr, "usage: sorvano_bench [--fixtures DIR] [--runs N] [--json FILE] "
                          "[--only SECTION,...]\n"
                          "  DIR holds the 5-minute files and their manifest.tsv\n"
-                         "  sections: startup, memory, playlist, playback, export, seek\n");
+                         "  sections: startup, memory, playlist, playback, export, seek, album\n");
     return 2;
 }
 
@@ -187,6 +187,10 @@ int benchMain(int argc, char **argv)
         if (wanted("playback")) {
             std::fprintf(stderr, "playback\n");
             benchPlayback(runs);
+        }
+        if (wanted("album")) {
+            std::fprintf(stderr, "album\n");
+            benchAlbum(runs, tmp.path());
         }
         if (wanted("export") || wanted("seek")) {
             Rig rig;

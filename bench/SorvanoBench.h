@@ -117,4 +117,7 @@ void benchExport(Rig &rig, const QList<Fixture> &files, int runs, const QString 
                  bool haveFfmpeg);
 void benchSeek(Rig &rig, const QString &file);
 
+// Reading and laying out an album image's sheet.
+void benchAlbum(int runs, const QString &tmp);
+
 } // namespace bench
