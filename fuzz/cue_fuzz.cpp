@@ -46,8 +46,8 @@ void checkRows(const AlbumLoad &load)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(data),
-                                                     qsizetype(size));
+    const QByteArray bytes =
+        QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size));
     if (const std::optional<Sheet> sheet = parseSheet(bytes)) {
         QStringList paths;
         // Each FILE an image of its own, even when two name the same one,
