@@ -70,7 +70,11 @@ std::optional<QString> decodeText(const QByteArray &bytes, QString *why)
     }
     if (auto text = decodeUtf8(view))
         return text;
-    const QByteArray name = detectCodePage(view);
+    QByteArray name = detectCodePage(view);
+    // Windows' Western code page is what such sheets are written in; it only
+    // adds printable characters (quotes, dashes) where Latin-1 has controls.
+    if (name == "ISO-8859-1")
+        name = "windows-1252";
     if (!name.isEmpty()) {
         QStringDecoder decoder(name.constData(), QStringDecoder::Flag::Stateless);
         if (decoder.isValid()) {

@@ -44,6 +44,7 @@ private slots:
     void fixtureSheetsGiveTheManifestRows();
     void syntaxVariants_data();
     void syntaxVariants();
+    void legacyCodePages();
     void badSheets_data();
     void badSheets();
 };
@@ -175,6 +176,27 @@ void CueSheetTest::syntaxVariants()
     QCOMPARE(one.endFrame, 2 * 44100 + 30 * 588);
     QCOMPARE(two.firstFrame, one.endFrame);
     QCOMPARE(two.endFrame, trackTwoEnd);
+}
+
+// The code pages the fixtures leave out, detected from a sheet's few titles.
+void CueSheetTest::legacyCodePages()
+{
+    const QList<std::pair<const char *, QString>> cases = {
+        {"GBK", QStringLiteral("春天的故事")},
+        {"windows-1252", QStringLiteral("Jóga – „Café“")},
+    };
+    for (const auto &[encoding, title] : cases) {
+        QStringEncoder encode(encoding);
+        const QByteArray bytes = encode(QStringLiteral("TITLE \"%1\"\nFILE \"a.wav\" WAVE\n"
+                                                       "TRACK 01 AUDIO\nTITLE \"%1\"\n"
+                                                       "INDEX 01 00:00:00\n")
+                                            .arg(title));
+        QString why;
+        const std::optional<Sheet> sheet = parseSheet(bytes, &why);
+        QVERIFY2(sheet, qPrintable(why));
+        QCOMPARE(sheet->title, title);
+        QCOMPARE(sheet->files.first().tracks.first().title, title);
+    }
 }
 
 void CueSheetTest::badSheets_data()
