@@ -31,12 +31,30 @@ std::optional<QString> decodeUtf8(QByteArrayView bytes)
     return text;
 }
 
+// What uchardet is shown of a sheet: its lines that hold other than ASCII
+// (the titles, where the code page tells), up to this many bytes. It takes
+// over a second per megabyte, and the keywords tell it nothing.
+constexpr qsizetype kDetectionSample = 64 * 1024;
+
 // The code page uchardet names, or empty when it cannot tell.
 QByteArray detectCodePage(QByteArrayView bytes)
 {
+    QByteArray sample;
+    for (qsizetype pos = 0; pos < bytes.size() && sample.size() < kDetectionSample;) {
+        qsizetype end = pos;
+        bool ascii = true;
+        while (end < bytes.size() && bytes[end] != '\n' && bytes[end] != '\r') {
+            ascii = ascii && uint8_t(bytes[end]) < 0x80;
+            ++end;
+        }
+        if (!ascii)
+            sample.append(bytes.sliced(pos, std::min(end - pos, kDetectionSample))).append('\n');
+        pos = end + 1;
+    }
     const std::unique_ptr<std::remove_pointer_t<uchardet_t>, void (*)(uchardet_t)> detector(
         uchardet_new(), uchardet_delete);
-    if (!detector || uchardet_handle_data(detector.get(), bytes.data(), size_t(bytes.size())) != 0)
+    if (!detector ||
+        uchardet_handle_data(detector.get(), sample.constData(), size_t(sample.size())) != 0)
         return {};
     uchardet_data_end(detector.get());
     return QByteArray(uchardet_get_charset(detector.get()));
