@@ -1,24 +1,27 @@
 #!/usr/bin/env bash
 # Runs one command inside a private, throw-away desktop: an Xvfb server on a
 # free display, optionally a window manager (openbox), a system tray (trayer)
-# a PulseAudio server with a null sink and a D-Bus session bus. Everything it starts is stopped
+# a PulseAudio server with a null sink and a D-Bus session bus; or, with
+# --weston, a headless Wayland compositor (weston) in place of the X server
+# and its programs. Everything it starts is stopped
 # again when the command ends, fails or the script is interrupted.
 #
-#   desktop-session.sh [--wm] [--tray] [--pulse] [--dbus] [--timeout SECONDS] -- COMMAND [ARGS...]
+#   desktop-session.sh [--wm] [--tray] [--pulse] [--dbus] [--weston] [--timeout SECONDS] -- COMMAND [ARGS...]
 #
-# The command sees DISPLAY, XAUTHORITY, HOME, TMPDIR, XDG_RUNTIME_DIR (and
+# The command sees DISPLAY (WAYLAND_DISPLAY with --weston), XAUTHORITY, HOME, TMPDIR, XDG_RUNTIME_DIR (and
 # PULSE_SERVER with --pulse, DBUS_SESSION_BUS_ADDRESS with --dbus) pointing
 # into a private folder, and
 # SORVANO_SESSION_DIR naming that folder. Its exit status is the script's.
 set -uo pipefail
 
-want_wm=0 want_tray=0 want_pulse=0 want_dbus=0 limit=120
+want_wm=0 want_tray=0 want_pulse=0 want_dbus=0 want_weston=0 limit=120
 while [ $# -gt 0 ]; do
     case "$1" in
     --wm) want_wm=1 ;;
     --tray) want_tray=1 ;;
     --pulse) want_pulse=1 ;;
     --dbus) want_dbus=1 ;;
+    --weston) want_weston=1 ;;
     --timeout) limit="$2"; shift ;;
     --) shift; break ;;
     *) echo "desktop-session: unknown option $1" >&2; exit 2 ;;
@@ -30,7 +33,11 @@ done
 need() {
     command -v "$1" >/dev/null || { echo "desktop-session: $1 is missing (run: make test-deps)" >&2; exit 2; }
 }
-need Xvfb; need xauth; need xdpyinfo; need mcookie
+if [ $want_weston = 1 ]; then
+    need weston
+else
+    need Xvfb; need xauth; need xdpyinfo; need mcookie
+fi
 [ $want_wm = 1 ] && need openbox
 [ $want_tray = 1 ] && { need trayer; need xdotool; }
 [ $want_pulse = 1 ] && { need pulseaudio; need pactl; }
@@ -87,10 +94,25 @@ unset QT_QPA_PLATFORMTHEME XDG_CURRENT_DESKTOP DESKTOP_SESSION
 export QT_QPA_PLATFORM=xcb
 touch "$XAUTHORITY"
 
+if [ $want_weston = 1 ]; then
+    # The socket lives in the private runtime folder, so its name is free.
+    weston --backend=headless-backend.so --socket=wayland-sorvano --idle-time=0 \
+        --width=1280 --height=800 --debug >"$session/log/weston.log" 2>&1 &
+    pids+=($!)
+    if ! wait_for "[ -S '$XDG_RUNTIME_DIR/wayland-sorvano' ]" 200; then
+        echo "desktop-session: weston did not start" >&2
+        cat "$session/log/weston.log" >&2
+        exit 1
+    fi
+    export WAYLAND_DISPLAY=wayland-sorvano QT_QPA_PLATFORM=wayland
+    unset DISPLAY
+fi
+
 # A free display number: another test may take the same one between the
 # check and the start, so a failed start tries the next number.
 started=0
-for display in $(seq $((100 + RANDOM % 300)) 499); do
+[ $want_weston = 1 ] && started=2
+for display in $([ $started = 0 ] && seq $((100 + RANDOM % 300)) 499); do
     [ -e "/tmp/.X$display-lock" ] || [ -e "/tmp/.X11-unix/X$display" ] && continue
     xauth -q add ":$display" . "$(mcookie)" 2>/dev/null
     Xvfb ":$display" -screen 0 1280x800x24 -dpi 120 -nolisten tcp -noreset -auth "$XAUTHORITY" \
@@ -109,7 +131,7 @@ if [ $started = 0 ]; then
     cat "$session/log/xvfb.log" >&2
     exit 1
 fi
-export DISPLAY=":$display"
+[ $started = 1 ] && export DISPLAY=":$display"
 
 if [ $want_wm = 1 ]; then
     openbox >"$session/log/openbox.log" 2>&1 &

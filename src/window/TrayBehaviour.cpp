@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <QWindow>
 #include <QWindowStateChangeEvent>
 #include <algorithm>
 #include <cstdlib>
@@ -21,6 +22,13 @@ constexpr int kRestoreRetries = 4;
 // How often, while the window is in the tray, it is checked that the tray
 // is still there.
 constexpr int kTrayWatchMs = 500;
+
+// Qt's Wayland plugin reports no minimised state (xdg-shell has none): what
+// there is to go by is the request, Qt's own title bar's or the program's.
+bool onWayland()
+{
+    return QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
 
 // Has the X server's record of the window (its WM_HINTS) say that it is to
 // be mapped minimised. Qt writes that record only when it changes the
@@ -83,6 +91,20 @@ void TPlayerForm::SetUpTray()
         }
     });
 
+    // On Wayland the compositor has the window once it is asked to minimise
+    // it; with a tray to wait in, the window goes there instead, as on X11.
+    // Without one it stays with the compositor, like any window, and nothing
+    // is reported: the window is still within the user's reach.
+    if (onWayland())
+        connect(windowHandle(), &QWindow::windowStateChanged, this, [this](Qt::WindowState state) {
+            if (state != Qt::WindowMinimized || !isVisible())
+                return;
+            QTimer::singleShot(0, this, [this] {
+                if (isVisible() && QSystemTrayIcon::isSystemTrayAvailable())
+                    Guarded([this] { ApplicationEventsMinimize(); });
+            });
+        });
+
     // Should the tray go away (its program ends or crashes) while the window
     // waits in it, the icon goes with it and nothing would bring the window
     // back: it returns to the taskbar, minimised, as it would without a tray.
@@ -111,7 +133,7 @@ void TPlayerForm::changeEvent(QEvent *event)
     // the front, however long a busy desktop took for that.
     if (event->type() == QEvent::ActivationChange && Restoring() && isActiveWindow())
         RestoreSettle->start();
-    if (event->type() != QEvent::WindowStateChange)
+    if (event->type() != QEvent::WindowStateChange || onWayland())
         return;
     const auto *change = static_cast<QWindowStateChangeEvent *>(event);
     if (!isMinimized() || (change->oldState() & Qt::WindowMinimized))
@@ -166,6 +188,10 @@ void TPlayerForm::TrayIconClick()
     }
     FRestoreRetries = kRestoreRetries;
     RestoreSettle->start();
+    // A Wayland compositor cannot be asked to take a window out of the
+    // minimised state: it is shown as it was before it went.
+    if (onWayland())
+        setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
     setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
     BringToFront();
