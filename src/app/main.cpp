@@ -1,4 +1,5 @@
 #include "audio/Engine.h"
+#include "logic/CommandLine.h"
 #include "window/Mpris.h"
 #include "window/PlayerForms.h"
 #include "window/Prompts.h"
@@ -55,8 +56,14 @@ bool installTerminationHandlers()
 QStringList pathsFromArguments(const QStringList &arguments)
 {
     QStringList paths;
-    for (qsizetype i = 1; i < arguments.size(); ++i)
+    bool optionsEnded = false;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        if (!optionsEnded && arguments.at(i) == QLatin1String("--")) {
+            optionsEnded = true;
+            continue;
+        }
         paths << QFileInfo(arguments.at(i)).absoluteFilePath();
+    }
     return paths;
 }
 
@@ -64,6 +71,12 @@ QStringList pathsFromArguments(const QStringList &arguments)
 
 int main(int argc, char *argv[])
 {
+    // Verify, help, version and a wrong option need no display: decided
+    // before the toolkit looks for one.
+    const CommandLine commandLine = parseCommandLine(argc, argv);
+    if (commandLine.mode != CommandLine::Mode::Window)
+        return runWithoutWindow(commandLine, argv[0]);
+
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Sorvano"));
     QGuiApplication::setDesktopFileName(QStringLiteral("sorvano"));

@@ -378,6 +378,20 @@ int64_t FfmpegDecoder::read(uint8_t *out, int64_t maxFrames)
     return produced;
 }
 
+std::vector<int64_t> FfmpegDecoder::frameStarts() const
+{
+    std::vector<int64_t> starts;
+    AVStream *stream = fmt_->streams[0];
+    const int count = avformat_index_get_entries_count(stream);
+    for (int i = 0; i < count; ++i) {
+        const AVIndexEntry *entry = avformat_index_get_entry(stream, i);
+        if (entry && entry->timestamp >= 0 && entry->timestamp < totalFrames_ &&
+            (starts.empty() || entry->timestamp > starts.back()))
+            starts.push_back(entry->timestamp);
+    }
+    return starts;
+}
+
 bool FfmpegDecoder::seek(int64_t frame)
 {
     if (frame < 0 || frame > totalFrames_)

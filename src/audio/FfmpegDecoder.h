@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 struct AVFormatContext;
 struct AVCodecContext;
@@ -32,6 +33,9 @@ public:
     int64_t totalFrames() const override { return totalFrames_; }
     int64_t read(uint8_t *out, int64_t maxFrames) override;
     bool seek(int64_t frame) override;
+    // Where each of the file's own frames starts, in sample frames, as the
+    // demuxer's index has them; empty when it has none.
+    std::vector<int64_t> frameStarts() const;
 
 private:
     FfmpegDecoder() = default;

@@ -25,6 +25,24 @@ void processPendingEvents()
 
 } // namespace
 
+// Decode and Verify both run with the panel up and every command locked out.
+void TPlayerForm::ShowProgressPanel()
+{
+    DecodePanel->move(decodePanelPosition(frameGeometry().size(), DecodePanel->size()));
+    DecodePanel->raise();
+    DecodePanel->show();
+    DecodePanel->setText(QStringLiteral("Opening file ..."));
+    SetLockedOut(true);
+    processPendingEvents();
+}
+
+void TPlayerForm::HideProgressPanel()
+{
+    DecodePanel->hide();
+    SetLockedOut(false);
+    processPendingEvents();
+}
+
 void TPlayerForm::DecodeToolButtonClick(QObject *sender)
 {
     Guarded([&] {
@@ -93,13 +111,7 @@ void TPlayerForm::DecodeStream(audio::StreamHandle stream, const QString &source
 {
     std::exception_ptr failure;
     try {
-        DecodePanel->move(decodePanelPosition(frameGeometry().size(), DecodePanel->size()));
-        DecodePanel->raise();
-        DecodePanel->show();
-        DecodePanel->setText(QStringLiteral("Opening file ..."));
-        SetLockedOut(true);
-        processPendingEvents();
-
+        ShowProgressPanel();
         WavProgress progress;
         progress.showText = [this](const QString &text) { DecodePanel->setText(text); };
         progress.processEvents = processPendingEvents;
@@ -116,9 +128,7 @@ void TPlayerForm::DecodeStream(audio::StreamHandle stream, const QString &source
         DecodePanel->setText(QStringLiteral("Done."));
         processPendingEvents();
     }
-    DecodePanel->hide();
-    SetLockedOut(false);
-    processPendingEvents();
+    HideProgressPanel();
 
     if (failure)
         std::rethrow_exception(failure);

@@ -9,8 +9,8 @@
 
 bool TPlayerForm::Decoding() const
 {
-    // The Decode command locks Exit out, with every other command, for the
-    // whole of a decode.
+    // The Decode and Verify commands lock Exit out, with every other
+    // command, for the whole of a decode or a verify.
     return !ExitToolButton->isEnabled();
 }
 

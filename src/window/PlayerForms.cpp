@@ -164,6 +164,9 @@ void TPlayerForm::CreateComponents()
     DecodeToolButton =
         ToolBar->addButton(QStringLiteral("DecodeToolButton"), QStringLiteral("Decode"));
     ToolBar->addSeparator(QStringLiteral("ToolButton3"));
+    VerifyToolButton =
+        ToolBar->addButton(QStringLiteral("VerifyToolButton"), QStringLiteral("Verify"));
+    ToolBar->addSeparator(QStringLiteral("ToolButton8"));
     ExitToolButton = ToolBar->addButton(QStringLiteral("ExitToolButton"), QStringLiteral("Exit"));
     ToolBar->addSeparator(QStringLiteral("ToolButton6"));
 
@@ -227,6 +230,8 @@ void TPlayerForm::CreateComponents()
     addSeparator("N3");
     DecodeMenuItem =
         addItem("DecodeMenuItem", QStringLiteral("Decode"), QKeySequence(Qt::CTRL | Qt::Key_D));
+    VerifyMenuItem =
+        addItem("VerifyMenuItem", QStringLiteral("Verify"), QKeySequence(Qt::CTRL | Qt::Key_T));
     addSeparator("N4");
     ExitMenuItem = addItem("ExitMenuItem", QStringLiteral("Exit"), QKeySequence());
     assignAccessLetters(PopupMenu->actions());
@@ -280,6 +285,7 @@ void TPlayerForm::WireCommands()
     wire(PlayToolButton, PlayMenuItem, &TPlayerForm::PlayToolButtonClick);
     wire(StopToolButton, StopMenuItem, &TPlayerForm::StopToolButtonClick);
     wire(DecodeToolButton, DecodeMenuItem, &TPlayerForm::DecodeToolButtonClick);
+    wire(VerifyToolButton, VerifyMenuItem, &TPlayerForm::VerifyToolButtonClick);
     wire(ExitToolButton, ExitMenuItem, &TPlayerForm::ExitToolButtonClick);
 
     connect(Timer, &QTimer::timeout, this, [this] { Guarded([this] { TimerTimer(); }); });
@@ -405,9 +411,10 @@ void TPlayerForm::ReportError(const QString &message)
 void TPlayerForm::SetLockedOut(bool locked)
 {
     const QList<QObject *> lockOut = {
-        OpenToolButton, DeleteToolButton, PlayToolButton, StopToolButton, DecodeToolButton,
-        ExitToolButton, LoopCheckBox,     TrackBar,       OpenMenuItem,   DeleteMenuItem,
-        PlayMenuItem,   StopMenuItem,     DecodeMenuItem, ExitMenuItem,   ListView};
+        OpenToolButton,   DeleteToolButton, PlayToolButton, StopToolButton, DecodeToolButton,
+        VerifyToolButton, ExitToolButton,   LoopCheckBox,   TrackBar,       OpenMenuItem,
+        DeleteMenuItem,   PlayMenuItem,     StopMenuItem,   DecodeMenuItem, VerifyMenuItem,
+        ExitMenuItem,     ListView};
     for (QObject *item : lockOut) {
         if (auto *widget = qobject_cast<QWidget *>(item))
             widget->setEnabled(!locked);

@@ -1,11 +1,14 @@
 #pragma once
 
 #include "audio/AudioEngine.h"
+#include "audio/Verify.h"
 #include "logic/PlaylistModel.h"
 #include "window/Prompts.h"
 
 #include <QWidget>
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <optional>
 
 class QAction;
@@ -23,7 +26,7 @@ class WrappingToolBar;
 // The main window: owns every control, wires each command to its handler.
 // The handlers live beside this file, one file per subsystem
 // (PlaylistCommands, PlaybackCommands, MediaControls, DecodeCommand,
-// TrayBehaviour); PlayerForms.cpp builds the window.
+// VerifyCommand, TrayBehaviour); PlayerForms.cpp builds the window.
 class TPlayerForm : public QWidget
 {
     Q_OBJECT
@@ -54,16 +57,23 @@ public:
     void PlayToolButtonClick(QObject *sender = nullptr);
     void StopToolButtonClick(QObject *sender = nullptr);
     void DecodeToolButtonClick(QObject *sender = nullptr);
+    void VerifyToolButtonClick(QObject *sender = nullptr);
     void ExitToolButtonClick(QObject *sender = nullptr);
 
     void DecodeFile(const QString &sourcePath, const QString &destinationPath);
+    // What the Verify command checks a file with, on a thread of its own:
+    // audio::verifyFile unless a test puts its own in.
+    using FileVerifier = std::function<audio::VerifyResult(const std::filesystem::path &,
+                                                           const audio::VerifyOptions &)>;
+    void SetFileVerifier(FileVerifier verifier) { FVerifyFile = std::move(verifier); }
     // Adds full paths as the Open command adds those chosen in its dialog,
     // in the order given: files handed over by the desktop come this way.
     void OpenFiles(const QStringList &paths);
 
     // The desktop's media controls (Mpris.cpp) read the player through
     // these and make their requests through the MediaPlayer handlers. Each
-    // request is refused during a decode, as the window's commands are.
+    // request is refused during a decode or a verify, as the window's
+    // commands are.
     enum class PlaybackStatus
     {
         Stopped,
@@ -162,12 +172,23 @@ private:
     // Stop's work once it acts: ends the current row's playback.
     void EndPlayback();
     void ResumeCurrentRow();
+    // The panel up and every command locked out, and back: around a decode
+    // and a verify.
+    void ShowProgressPanel();
+    void HideProgressPanel();
+    // Verifies the file on a thread of its own while the window stays
+    // usable; nullopt when the program is ending meanwhile.
+    std::optional<audio::VerifyResult> VerifyFileShowingProgress(const QString &path);
     // DecodeFile on a decode stream already open; frees it on every path.
     void DecodeStream(audio::StreamHandle stream, const QString &sourcePath,
                       const QString &destinationPath);
 
     audio::IAudioEngine &FEngine;
     IPrompts &FPrompts;
+    FileVerifier FVerifyFile = [](const std::filesystem::path &path,
+                                  const audio::VerifyOptions &options) {
+        return audio::verifyFile(path, options);
+    };
 
     int64_t FCurrentIndex = -1;
     int64_t FCurrentLength = -1;
@@ -192,6 +213,7 @@ private:
     QToolButton *PlayToolButton = nullptr;
     QToolButton *StopToolButton = nullptr;
     QToolButton *DecodeToolButton = nullptr;
+    QToolButton *VerifyToolButton = nullptr;
     QToolButton *ExitToolButton = nullptr;
     QWidget *Panel1 = nullptr;
     QSlider *TrackBar = nullptr;
@@ -204,6 +226,7 @@ private:
     QAction *PlayMenuItem = nullptr;
     QAction *StopMenuItem = nullptr;
     QAction *DecodeMenuItem = nullptr;
+    QAction *VerifyMenuItem = nullptr;
     QAction *ExitMenuItem = nullptr;
     QTimer *Timer = nullptr;
     QSystemTrayIcon *TrayIcon = nullptr;

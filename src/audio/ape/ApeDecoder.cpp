@@ -70,6 +70,7 @@ public:
 
     int64_t damagedFrames() const override { return damaged_; }
     int64_t framesDecoded() const override { return source_.decodedCount(); }
+    const StreamInfo &streamInfo() const override { return info_; }
 
 private:
     bool load(uint32_t index)

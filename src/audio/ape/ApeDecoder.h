@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ApeFormat.h"
 #include "audio/Decoder.h"
 
 #include <filesystem>
@@ -15,6 +16,8 @@ class ApeDecoder : public audio::Decoder
 public:
     // Frames decoded so far, whichever thread decoded them.
     virtual int64_t framesDecoded() const = 0;
+    // What the header says: the frames' count and length among it.
+    virtual const StreamInfo &streamInfo() const = 0;
 };
 
 // Returns null when the file is not one this decoder reads; `unsupported`
