@@ -218,8 +218,8 @@ private:
 
 VerifyResult verifyFile(const std::filesystem::path &path, const VerifyOptions &options)
 {
-    const int threads =
-        options.threads > 0 ? options.threads
+    const int threads = options.threads > 0
+                            ? options.threads
                             : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     std::string error;
     bool unsupported = false;

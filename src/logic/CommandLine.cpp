@@ -13,10 +13,21 @@ namespace {
 
 // The options Qt takes out of the command line itself, with one or two
 // dashes; those that take a value take the next argument.
-constexpr std::array<std::string_view, 15> kToolkitOptionsWithValue = {
-    "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
-    "geometry", "qwindowicon",        "icon",          "qwindowtitle", "title",
-    "session",  "display",            "name",          "style",        "stylesheet"};
+constexpr std::array<std::string_view, 15> kToolkitOptionsWithValue = {"platform",
+                                                                       "platformpluginpath",
+                                                                       "platformtheme",
+                                                                       "plugin",
+                                                                       "qwindowgeometry",
+                                                                       "geometry",
+                                                                       "qwindowicon",
+                                                                       "icon",
+                                                                       "qwindowtitle",
+                                                                       "title",
+                                                                       "session",
+                                                                       "display",
+                                                                       "name",
+                                                                       "style",
+                                                                       "stylesheet"};
 constexpr std::array<std::string_view, 6> kToolkitFlags = {"reverse", "widgetcount", "nograb",
                                                            "dograb",  "sync",        "testability"};
 

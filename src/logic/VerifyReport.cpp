@@ -26,7 +26,8 @@ std::string verifyLine(const std::string &path, const VerifyResult &result)
 {
     switch (result.status) {
     case VerifyResult::Status::Intact:
-        return path + (result.md5Stored ? ": ok" : ": ok (no MD5 stored; every frame passes its check)");
+        return path +
+               (result.md5Stored ? ": ok" : ": ok (no MD5 stored; every frame passes its check)");
     case VerifyResult::Status::Damaged:
         return path + ": damaged: " + damageDetails(result);
     case VerifyResult::Status::Cancelled:

@@ -17,10 +17,10 @@ using Status = VerifyResult::Status;
 namespace {
 
 const char *const kLockOut[] = {
-    "OpenToolButton", "DeleteToolButton", "PlayToolButton", "StopToolButton", "DecodeToolButton",
-    "VerifyToolButton", "ExitToolButton", "LoopCheckBox", "TrackBar", "OpenMenuItem",
-    "DeleteMenuItem", "PlayMenuItem", "StopMenuItem", "DecodeMenuItem", "VerifyMenuItem",
-    "ExitMenuItem", "ListView"};
+    "OpenToolButton",   "DeleteToolButton", "PlayToolButton", "StopToolButton", "DecodeToolButton",
+    "VerifyToolButton", "ExitToolButton",   "LoopCheckBox",   "TrackBar",       "OpenMenuItem",
+    "DeleteMenuItem",   "PlayMenuItem",     "StopMenuItem",   "DecodeMenuItem", "VerifyMenuItem",
+    "ExitMenuItem",     "ListView"};
 
 VerifyResult resultOf(Status status, bool md5Stored = true, int64_t failed = 0,
                       double firstSeconds = 0, const char *reason = "")
@@ -59,11 +59,11 @@ class VerifyCommandTest : public QObject
     }
     void verifyWith(const VerifyResult &result)
     {
-        w.form->SetFileVerifier([this, result](const std::filesystem::path &path,
-                                               const VerifyOptions &) {
-            verified.push_back(path.native());
-            return result;
-        });
+        w.form->SetFileVerifier(
+            [this, result](const std::filesystem::path &path, const VerifyOptions &) {
+                verified.push_back(path.native());
+                return result;
+            });
     }
     int enabledCount() const
     {

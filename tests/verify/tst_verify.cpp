@@ -69,8 +69,8 @@ private slots:
         QVERIFY(!manifest.rows.isEmpty());
         for (const auto &row : manifest.rows) {
             const VerifyResult r = verifyFile(fsPath(fixturePath(row["file"])));
-            QVERIFY2(r.status == Status::Intact, qPrintable(row["file"] + ": " +
-                                                            QString::fromStdString(r.reason)));
+            QVERIFY2(r.status == Status::Intact,
+                     qPrintable(row["file"] + ": " + QString::fromStdString(r.reason)));
             QVERIFY2(r.md5Stored && r.md5Matches, qPrintable(row["file"]));
             QVERIFY(r.frames >= 1);
             QCOMPARE(r.failedFrames, int64_t(0));
@@ -201,8 +201,7 @@ private slots:
 
         int calls = 0;
         options.progress = [&](int) { return ++calls < 3; };
-        QCOMPARE(verifyFile(fsPath(fixturePath(kManyFrames)), options).status,
-                 Status::Cancelled);
+        QCOMPARE(verifyFile(fsPath(fixturePath(kManyFrames)), options).status, Status::Cancelled);
         QCOMPARE(calls, 3);
     }
 };

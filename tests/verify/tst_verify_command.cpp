@@ -78,9 +78,12 @@ private slots:
         QCOMPARE(parse({"--help", "--bogus"}).mode, Mode::Help);
         QCOMPARE(parse({"-h"}).mode, Mode::Help);
         QCOMPARE(parse({"--version"}).mode, Mode::Version);
-        for (const auto &wrong : std::vector<std::vector<const char *>>{
-                 {"--bogus"}, {"-x", "a.ape"}, {"--verify"}, {"--verify", "--"},
-                 {"--verify", "-style", "x", "a.ape"}}) {
+        for (const auto &wrong :
+             std::vector<std::vector<const char *>>{{"--bogus"},
+                                                    {"-x", "a.ape"},
+                                                    {"--verify"},
+                                                    {"--verify", "--"},
+                                                    {"--verify", "-style", "x", "a.ape"}}) {
             line = parse(wrong);
             QCOMPARE(line.mode, Mode::Error);
             QVERIFY(!line.error.empty());
@@ -167,11 +170,11 @@ private slots:
         run = runProgram("--verify text.ape -- -damaged.ape missing.ape", dir.path());
         QCOMPARE(run.status, 2);
         QCOMPARE(run.out.split('\n'),
-                 QStringList({"text.ape: unreadable: not an APE file",
-                              "-damaged.ape: damaged: 1 of 1 frames fail their check, the first "
-                              "at 0:00",
-                              "missing.ape: unreadable: cannot open file: No such file or directory",
-                              ""}));
+                 QStringList(
+                     {"text.ape: unreadable: not an APE file",
+                      "-damaged.ape: damaged: 1 of 1 frames fail their check, the first "
+                      "at 0:00",
+                      "missing.ape: unreadable: cannot open file: No such file or directory", ""}));
     }
 
     void programOptions()
