@@ -62,6 +62,18 @@ if [ -f "$stage/usr/share/man/man1/sorvano.1.gz" ]; then
     [ -z "$warnings" ] || fail "the manual page: $warnings"
 fi
 
+# The packaged program runs, says the package's version, and its manual page
+# names every option its --help gives. Neither needs a display.
+bin="$stage/usr/bin/sorvano"
+if [ -x "$bin" ]; then
+    said=$(timeout 10 "$bin" --version 2>&1) || fail "sorvano --version: status $?: $said"
+    [ "$said" = "sorvano $version" ] || fail "sorvano --version says '$said', the package is $version"
+    man=$(zcat "$stage/usr/share/man/man1/sorvano.1.gz" 2>/dev/null | sed 's/\\-/-/g')
+    for option in $(timeout 10 "$bin" --help | grep -o -- '--[a-z][a-z-]*' | sort -u); do
+        grep -q -- "$option" <<<"$man" || fail "the manual page lacks $option, which --help gives"
+    done
+fi
+
 # lintian: errors fail, anything else is shown.
 lintian --fail-on error "$deb" >"$stage.lintian" 2>&1
 status=$?
