@@ -27,7 +27,8 @@ public:
         gone_.setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
         connect(&gone_, &QDBusServiceWatcher::serviceUnregistered, this,
                 [this](const QString &service) {
-                    for (const QString &item : std::as_const(items_))
+                    const QStringList registered = items_;
+                    for (const QString &item : registered)
                         if (item.section('/', 0, 0) == service) {
                             items_.removeAll(item);
                             emit StatusNotifierItemUnregistered(item);

@@ -104,12 +104,10 @@ void WaylandTrayTest::minimiseGoesToTrayAndActivateRestores()
     QVERIFY(!w.form->isMinimized());
     QVERIFY(!tray()->isVisible());
     QTRY_VERIFY(registeredItems().isEmpty());
+    QCOMPARE(watcher.state(), QProcess::Running);
 
     // Into the tray again, and the tray goes away: the window comes back to
     // the compositor, asked to be minimised (which Qt never reports back).
-    // Qt can answer that there is no tray for a moment after the icon left
-    // it; a user's next minimise comes later than that.
-    QTRY_VERIFY(QSystemTrayIcon::isSystemTrayAvailable());
     minimiseAsTitleBar();
     QTRY_VERIFY(!w.form->isVisible());
     QTRY_COMPARE(registeredItems().size(), 1);
