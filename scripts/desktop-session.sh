@@ -97,7 +97,7 @@ touch "$XAUTHORITY"
 if [ $want_weston = 1 ]; then
     # The socket lives in the private runtime folder, so its name is free.
     weston --backend=headless-backend.so --socket=wayland-sorvano --idle-time=0 \
-        --width=1280 --height=800 --debug >"$session/log/weston.log" 2>&1 &
+        --width=1280 --height=800 --use-pixman --debug >"$session/log/weston.log" 2>&1 &
     pids+=($!)
     if ! wait_for "[ -S '$XDG_RUNTIME_DIR/wayland-sorvano' ]" 200; then
         echo "desktop-session: weston did not start" >&2

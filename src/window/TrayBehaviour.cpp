@@ -121,6 +121,20 @@ void TPlayerForm::SetUpTray()
         watch->stop();
         TrayIcon->hide();
         show();
+        // A Wayland compositor takes a minimise only from a window it shows.
+        if (onWayland()) {
+            auto *exposed = new QTimer(this);
+            exposed->setInterval(50);
+            connect(exposed, &QTimer::timeout, this, [this, exposed, tries = 40]() mutable {
+                if (!isVisible() || windowHandle()->isExposed() || --tries == 0) {
+                    exposed->deleteLater();
+                    exposed->stop();
+                    if (isVisible())
+                        windowHandle()->setWindowStates(Qt::WindowMinimized);
+                }
+            });
+            exposed->start();
+        }
     });
 }
 

@@ -9,8 +9,11 @@
 #include <QDBusConnectionInterface>
 #include <QDBusInterface>
 #include <QDBusMessage>
+#include <QDir>
+#include <QImage>
 #include <QProcess>
 #include <QSystemTrayIcon>
+#include <QTemporaryDir>
 #include <QWindow>
 #include <QtTest>
 
@@ -31,6 +34,9 @@ private:
     // What the minimise button of Qt's own title bar asks of the window.
     void minimiseAsTitleBar() { w.form->windowHandle()->setWindowState(Qt::WindowMinimized); }
     QStringList registeredItems() const;
+    // How much of the screen the window's white list covers, in pixels, as
+    // weston's own screenshot shows it.
+    int whiteOnScreen();
     QSystemTrayIcon *tray() const { return w.child<QSystemTrayIcon>("TrayIcon"); }
 
     WindowFixture w;
@@ -71,6 +77,26 @@ QStringList WaylandTrayTest::registeredItems() const
     return reply.arguments().constFirst().value<QDBusVariant>().variant().toStringList();
 }
 
+int WaylandTrayTest::whiteOnScreen()
+{
+    QTemporaryDir shots;
+    QProcess shooter;
+    shooter.setWorkingDirectory(shots.path());
+    shooter.start(QStringLiteral("weston-screenshooter"), {});
+    // The compositor answers only while this client's events are handled.
+    if (!QTest::qWaitFor([&] { return shooter.state() == QProcess::NotRunning; }, 10000))
+        return -1;
+    const QStringList files = QDir(shots.path()).entryList({QStringLiteral("*.png")});
+    if (files.isEmpty())
+        return -1;
+    const QImage screen(shots.filePath(files.constFirst()));
+    int white = 0;
+    for (int y = 0; y < screen.height(); y += 2)
+        for (int x = 0; x < screen.width(); x += 2)
+            white += (screen.pixel(x, y) & 0xffffff) == 0xffffff;
+    return white * 4;
+}
+
 void WaylandTrayTest::minimiseGoesToTrayAndActivateRestores()
 {
     watcher.start(QStringLiteral(SORVANO_WATCHER), {});
@@ -80,11 +106,13 @@ void WaylandTrayTest::minimiseGoesToTrayAndActivateRestores()
     QVERIFY(QSystemTrayIcon::isSystemTrayAvailable());
     showForm();
     QVERIFY(registeredItems().isEmpty());
+    QTRY_VERIFY(whiteOnScreen() > 100000);
 
     minimiseAsTitleBar();
     QTRY_VERIFY(!w.form->isVisible());
     QVERIFY(tray()->isVisible());
     QTRY_COMPARE(registeredItems().size(), 1);
+    QTRY_COMPARE(whiteOnScreen(), 0);
     // The balloon is the desktop's notification.
     QByteArray notifications;
     QTRY_VERIFY2((notifications += watcher.readAllStandardOutput())
@@ -102,12 +130,14 @@ void WaylandTrayTest::minimiseGoesToTrayAndActivateRestores()
     QTRY_VERIFY(w.form->isVisible());
     QVERIFY(QTest::qWaitForWindowExposed(w.form.get()));
     QVERIFY(!w.form->isMinimized());
+    QTRY_VERIFY(whiteOnScreen() > 100000);
     QVERIFY(!tray()->isVisible());
     QTRY_VERIFY(registeredItems().isEmpty());
     QCOMPARE(watcher.state(), QProcess::Running);
 
     // Into the tray again, and the tray goes away: the window comes back to
-    // the compositor, asked to be minimised (which Qt never reports back).
+    // the compositor, minimised (which Qt never reports back), so not on
+    // the screen.
     minimiseAsTitleBar();
     QTRY_VERIFY(!w.form->isVisible());
     QTRY_COMPARE(registeredItems().size(), 1);
@@ -115,6 +145,7 @@ void WaylandTrayTest::minimiseGoesToTrayAndActivateRestores()
     QVERIFY(watcher.waitForFinished());
     QTRY_VERIFY(w.form->isVisible());
     QVERIFY(!tray()->isVisible());
+    QTRY_COMPARE(whiteOnScreen(), 0);
     QCOMPARE(w.prompts.errorReports, QStringList());
     QDBusConnection::disconnectFromBus(QStringLiteral("host"));
 }
@@ -123,8 +154,11 @@ void WaylandTrayTest::noTrayLeavesWindowToCompositor()
 {
     QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
     showForm();
+    QTRY_VERIFY(whiteOnScreen() > 100000);
     minimiseAsTitleBar();
-    QTest::qWait(500);
+    // The compositor has it, and the window was not hidden.
+    QTRY_COMPARE(whiteOnScreen(), 0);
+    QTest::qWait(300);
     QVERIFY(w.form->isVisible());
     QVERIFY(!tray()->isVisible());
     QCOMPARE(w.prompts.errorReports, QStringList());
