@@ -104,6 +104,7 @@ private slots:
     void interruptEndsCleanlyWithDialogOpen();
     void terminationDuringDecodeFinishesTheFile();
     void closingBoxesOrAskingToCloseKeepsItRunning();
+    void verifyReportsAndEndsInTray();
     // Takes the tray away: must stay last.
     void trayGoingAwayBringsTheWindowBack();
 
@@ -433,6 +434,38 @@ void DesktopTest::closingBoxesOrAskingToCloseKeepsItRunning()
     QVERIFY_POLL(windowName(mainWindow_) == QStringLiteral("Sorvano [%1]").arg(played));
     QVERIFY(stillRunning());
     QVERIFY(!viewable(mainWindow_));
+}
+
+// Verify from the popup menu and from its shortcut: an intact file's notice
+// and a damaged one's error; one that ends while the window waits in the
+// tray shows its notice there, and the window comes back from the tray.
+void DesktopTest::verifyReportsAndEndsInTray()
+{
+    startProgram();
+    QFile source(dir.filePath(kSecond));
+    QVERIFY(source.open(QIODevice::ReadOnly));
+    QByteArray bytes = source.readAll();
+    bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 0x08);
+    QFile damaged(dir.filePath(QStringLiteral("damaged.ape")));
+    QVERIFY(damaged.open(QIODevice::WriteOnly) && damaged.write(bytes) == bytes.size());
+    damaged.close();
+    addFiles({dir.filePath(kPlayed), damaged.fileName()});
+
+    pressKeys({"End", "Home", "shift+F10", "v"});
+    dismissBox(QStringLiteral("INFORMATION"));
+    waitActive(mainWindow_);
+    pressKeys({"End", "ctrl+t"});
+    dismissBox(QStringLiteral("ERROR"));
+    waitActive(mainWindow_);
+    pressKeys({"Home", "ctrl+t"});
+    QVERIFY(xdotool({"windowminimize", QString::number(mainWindow_)}));
+    QVERIFY_POLL(!viewable(mainWindow_));
+    dismissBox(QStringLiteral("INFORMATION"));
+    QVERIFY(stillRunning());
+    WindowId icon = 0;
+    QVERIFY_POLL((icon = dockedIcon()) != 0);
+    clickIconAndWaitForWindow(icon);
+    QVERIFY(viewable(mainWindow_));
 }
 
 void DesktopTest::trayGoingAwayBringsTheWindowBack()
