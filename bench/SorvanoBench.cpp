@@ -122,10 +122,11 @@ void writeJson(const QString &path, double totalSeconds)
 
 int usage()
 {
-    std::fprintf(stderr, "usage: sorvano_bench [--fixtures DIR] [--runs N] [--json FILE] "
-                         "[--only SECTION,...]\n"
-                         "  DIR holds the 5-minute files and their manifest.tsv\n"
-                         "  sections: startup, memory, playlist, playback, export, seek, album\n");
+    std::fprintf(stderr,
+                 "usage: sorvano_bench [--fixtures DIR] [--runs N] [--json FILE] "
+                 "[--only SECTION,...]\n"
+                 "  DIR holds the 5-minute files and their manifest.tsv\n"
+                 "  sections: startup, memory, playlist, playback, export, seek, album, verify\n");
     return 2;
 }
 
@@ -192,7 +193,7 @@ int benchMain(int argc, char **argv)
             std::fprintf(stderr, "album\n");
             benchAlbum(runs, tmp.path());
         }
-        if (wanted("export") || wanted("seek")) {
+        if (wanted("export") || wanted("seek") || wanted("verify")) {
             Rig rig;
             if (wanted("export")) {
                 std::fprintf(stderr, "export\n");
@@ -205,6 +206,10 @@ int benchMain(int argc, char **argv)
                     if (f.level == 2000)
                         seekFile = f.path;
                 benchSeek(rig, seekFile);
+            }
+            if (wanted("verify")) {
+                std::fprintf(stderr, "verify\n");
+                benchVerify(rig, big, runs, tmp.path());
             }
         }
     } catch (const std::exception &e) {

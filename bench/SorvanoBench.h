@@ -116,6 +116,9 @@ void benchPlayback(int runs);
 void benchExport(Rig &rig, const QList<Fixture> &files, int runs, const QString &tmp,
                  bool haveFfmpeg);
 void benchSeek(Rig &rig, const QString &file);
+// A full verify of the long files against a decode to WAV, and its MD5 part
+// against reading the file.
+void benchVerify(Rig &rig, const QList<Fixture> &big, int runs, const QString &tmp);
 
 // Reading and laying out an album image's sheet.
 void benchAlbum(int runs, const QString &tmp);
