@@ -44,8 +44,10 @@ struct ChannelInfo
 
 // The operations the program needs from an audio engine: the fourteen the
 // window was built on, a pause and resume the desktop's media controls need,
-// and streams of one track of an album image. The window talks to this interface only, so tests can
-// script an engine of their own. Lengths and positions are signed byte counts; -1 reports an error.
+// streams of one track of an album image, and the title the sound server
+// shows. The window talks to this interface only, so tests can script an
+// engine of their own. Lengths and positions are signed byte counts; -1
+// reports an error.
 class IAudioEngine
 {
 public:
@@ -84,6 +86,10 @@ public:
     virtual uint32_t ChannelGetData(StreamHandle handle, void *buffer, uint32_t length) = 0;
     virtual bool ChannelGetInfo(StreamHandle handle, ChannelInfo *info) = 0;
     virtual bool ChannelGetAttribute(StreamHandle handle, uint32_t attrib, float *value) = 0;
+    // What the sound server shows as the media name (UTF-8) while the stream
+    // plays. Takes effect when the stream next starts with nothing else
+    // playing, since the name can only change by opening the device again.
+    virtual bool ChannelSetTitle(StreamHandle, const char *) { return false; }
 };
 
 } // namespace audio

@@ -42,6 +42,7 @@ std::filesystem::path pathFromArgument(const void *file, uint32_t flags)
 struct Engine::Stream
 {
     std::filesystem::path path;
+    std::string title;
     PcmFormat format;
     int64_t totalFrames = 0; // of the range when the stream is one
     // The file's own frames, and the range of them the stream is (endFrame
@@ -233,6 +234,14 @@ bool Engine::ChannelPlay(StreamHandle handle, bool restart)
     int64_t start = restart ? 0 : s->positionFrames;
     if (start >= s->totalFrames)
         start = 0;
+    // The sound server takes the media name only when a device opens. Opening
+    // it again is only done while nothing is heard, so no stream that plays
+    // on (or follows another without a gap) is ever interrupted for a name.
+    if (!s->title.empty() && s->title != device_.streamName() && device_.idle()) {
+        device_.setStreamName(s->title);
+        if (!device_.reopen())
+            return false;
+    }
 
     DecoderOptions options;
     options.workerThreads = 1; // the next frame decodes while this one plays
@@ -377,6 +386,15 @@ bool Engine::ChannelGetAttribute(StreamHandle handle, uint32_t attrib, float *va
     if (!s || !value || attrib != kAttribFreq)
         return false;
     *value = static_cast<float>(s->format.sampleRate);
+    return true;
+}
+
+bool Engine::ChannelSetTitle(StreamHandle handle, const char *title)
+{
+    Stream *s = find(handle);
+    if (!s || !title)
+        return false;
+    s->title = title;
     return true;
 }
 

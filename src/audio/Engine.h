@@ -48,6 +48,7 @@ public:
     uint32_t ChannelGetData(StreamHandle handle, void *buffer, uint32_t length) override;
     bool ChannelGetInfo(StreamHandle handle, ChannelInfo *info) override;
     bool ChannelGetAttribute(StreamHandle handle, uint32_t attrib, float *value) override;
+    bool ChannelSetTitle(StreamHandle handle, const char *title) override;
 
     // Threads decoding ahead for decode-only streams created from now on; 0
     // means one per core. Lets the benchmarks compare thread counts.

@@ -3,6 +3,7 @@
 #include "PlaybackStream.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include <SDL.h>
@@ -32,8 +33,30 @@ uint32_t SdlAudioDevice::release()
     return id;
 }
 
+namespace {
+
+constexpr const char *kApplicationName = "Sorvano";
+
+// How the sound server lists the program: its name, its icon and what it
+// plays, so mixers show it as a music player and role rules (ducking music
+// for a call) apply. SDL has no hint for the icon; libpulse takes client
+// properties from the environment when SDL connects, and the server passes
+// the client's properties on to its streams. A value the user has set stays.
+void describeToSoundServer()
+{
+    SDL_SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, kApplicationName);
+    SDL_SetHint(SDL_HINT_AUDIO_DEVICE_STREAM_ROLE, "music");
+    ::setenv("PULSE_PROP_application.icon_name", "sorvano", 0);
+    ::setenv("PULSE_PROP_media.role", "music", 0);
+}
+
+} // namespace
+
 bool OutputDevice::start(int rate)
 {
+    describeToSoundServer();
+    if (streamName_.empty())
+        streamName_ = kApplicationName;
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
         return false;
     requestedRate_ = rate;
@@ -61,6 +84,7 @@ bool OutputDevice::open()
     want.callback = &OutputDevice::audioCallback;
     want.userdata = this;
     SDL_AudioSpec have{};
+    SDL_SetHint(SDL_HINT_AUDIO_DEVICE_STREAM_NAME, streamName_.c_str());
     // SDL converts rate and sample format for the hardware; the channel count
     // follows the device so multichannel outputs get a proper mapping.
     SdlAudioDevice device(
@@ -93,6 +117,12 @@ bool OutputDevice::retryDue(bool lostNow)
         return false;
     nextTry_ = now + std::chrono::seconds(1);
     return true;
+}
+
+bool OutputDevice::idle()
+{
+    std::lock_guard lock(mixMutex_);
+    return playing_.empty();
 }
 
 void OutputDevice::addStream(std::shared_ptr<PlaybackStream> stream)

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace audio {
@@ -68,6 +69,12 @@ public:
     // device was lost just now.
     bool retryDue(bool lostNow);
 
+    // The media name the sound server shows for devices opened from now on.
+    void setStreamName(std::string name) { streamName_ = std::move(name); }
+    const std::string &streamName() const { return streamName_; }
+    // No stream is being mixed.
+    bool idle();
+
     void addStream(std::shared_ptr<PlaybackStream> stream);
     void removeStream(const std::shared_ptr<PlaybackStream> &stream);
     void setTap(MixTap tap);
@@ -78,6 +85,7 @@ private:
     void mix(float *out, int frames);
 
     int requestedRate_ = 44100;
+    std::string streamName_;
     int rate_ = 0;
     int channels_ = 0;
     int periodFrames_ = 0;

@@ -50,6 +50,11 @@ Qt::ItemFlags PlaylistModel::flags(const QModelIndex &index) const
     return Qt::ItemIsSelectable | Qt::ItemIsEnabled;
 }
 
+QString PlaylistModel::titleOf(const Row &row)
+{
+    return row.path.mid(row.path.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
 const PlaylistModel::Row *PlaylistModel::rowAt(int64_t row) const
 {
     if (row < 0 || row >= rows_.size())

@@ -38,6 +38,9 @@ public:
                         int role = Qt::DisplayRole) const override;
     Qt::ItemFlags flags(const QModelIndex &index) const override;
 
+    // What the sound server shows while the row plays: its file's name.
+    static QString titleOf(const Row &row);
+
     // Null outside the list; valid until the rows change.
     const Row *rowAt(int64_t row) const;
     // One insertion for the whole batch: a view lays itself out once, not

@@ -65,6 +65,7 @@ void TPlayerForm::PlayToolButtonClick(QObject *sender)
         return;
     const audio::StreamHandle stream = RowStream(row);
     const QString path = RowAt(row)->path;
+    FEngine.ChannelSetTitle(stream, PlaylistModel::titleOf(*RowAt(row)).toUtf8().constData());
     if (FEngine.ChannelPlay(stream, true)) {
         FCurrentIndex = row;
         FCurrentLength = FEngine.ChannelGetLength(stream, audio::kPosByte);
