@@ -8,6 +8,18 @@ QString proposedWavPath(const QString &path)
     return path.left(dot) + QStringLiteral(".wav");
 }
 
+QString proposedTrackWavPath(const cue::AlbumTrack &track)
+{
+    QString name = QString::number(track.number).rightJustified(2, u'0');
+    if (const QString title = track.title.trimmed(); !title.isEmpty()) {
+        name += QStringLiteral(" - ");
+        for (const QChar c : title)
+            name += c.unicode() < 0x20 || QStringLiteral("/\\:*?\"<>|").contains(c) ? u'_' : c;
+    }
+    const qsizetype slash = track.imagePath.lastIndexOf(QLatin1Char('/'));
+    return track.imagePath.left(slash + 1) + name + QStringLiteral(".wav");
+}
+
 QPoint decodePanelPosition(QSize outerWindow, QSize panel)
 {
     return QPoint((outerWindow.width() - panel.width()) / 2,

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "logic/CueSheet.h"
+
 #include <QPoint>
 #include <QSize>
 #include <QString>
@@ -8,6 +10,10 @@
 // text from the last "." with no "/" after it) replaced by ".wav", or ".wav"
 // appended when it has none.
 QString proposedWavPath(const QString &path);
+// The name proposed for decoding a track of an album image: "NN - Title.wav"
+// in the image's folder, or "NN.wav" when the track has no title. Characters
+// a file name cannot hold on common file systems become "_".
+QString proposedTrackWavPath(const cue::AlbumTrack &track);
 
 // Where the progress panel stands, in client coordinates: centred across the
 // window's outer width and one panel height above the middle of its outer

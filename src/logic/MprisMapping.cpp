@@ -1,5 +1,7 @@
 #include "logic/MprisMapping.h"
 
+#include <QFileInfo>
+#include <QUrl>
 #include <algorithm>
 
 namespace mpris {
@@ -55,6 +57,39 @@ int64_t bytePosition(int64_t microseconds, int64_t bytesPerFrame, int64_t rate, 
     const int64_t frames =
         seconds * rate + (rest * rate + kMicrosecondsPerSecond / 2) / kMicrosecondsPerSecond;
     return std::min(frames, lengthFrames) * bytesPerFrame;
+}
+
+QVariantMap rowMetadata(const PlaylistModel::Row &row, int64_t lengthBytes, int64_t bytesPerFrame,
+                        int64_t rate)
+{
+    QVariantMap map{
+        {QStringLiteral("xesam:url"), QString::fromUtf8(QUrl::fromLocalFile(row.path).toEncoded())},
+    };
+    if (!row.track) {
+        map.insert(QStringLiteral("mpris:length"),
+                   qlonglong(microseconds(lengthBytes, bytesPerFrame, rate)));
+        map.insert(QStringLiteral("xesam:title"), QFileInfo(row.path).completeBaseName());
+        return map;
+    }
+    const cue::AlbumTrack &track = *row.track;
+    const int64_t frames = track.endFrame - track.firstFrame;
+    if (track.rate > 0)
+        map.insert(
+            QStringLiteral("mpris:length"),
+            qlonglong((static_cast<__int128>(frames) * kMicrosecondsPerSecond + track.rate / 2) /
+                      track.rate));
+    // A track the sheet gives no title (the audio before the first track
+    // among them) is still named by something the controls can show.
+    map.insert(QStringLiteral("xesam:title"),
+               track.title.isEmpty()
+                   ? QStringLiteral("Track %1").arg(track.number, 2, 10, QLatin1Char('0'))
+                   : track.title);
+    if (!track.performer.isEmpty())
+        map.insert(QStringLiteral("xesam:artist"), QStringList{track.performer});
+    if (!track.album.isEmpty())
+        map.insert(QStringLiteral("xesam:album"), track.album);
+    map.insert(QStringLiteral("xesam:trackNumber"), track.number);
+    return map;
 }
 
 QString loopStatus(bool loopTicked)

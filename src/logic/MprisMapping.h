@@ -1,8 +1,10 @@
 #pragma once
 
 #include "audio/AudioEngine.h"
+#include "logic/PlaylistModel.h"
 
 #include <QString>
+#include <QVariantMap>
 #include <cstdint>
 #include <optional>
 
@@ -27,6 +29,14 @@ std::optional<audio::StreamHandle> streamOfTrackId(const QString &path);
 int64_t microseconds(int64_t bytes, int64_t bytesPerFrame, int64_t rate);
 int64_t bytePosition(int64_t microseconds, int64_t bytesPerFrame, int64_t rate,
                      int64_t lengthBytes);
+
+// What the media controls show of a row, all but its track id (a bus type):
+// mpris:length, xesam:url and xesam:title for a file (its base name); for a
+// track of an album image its own length (its frames in microseconds, to the
+// nearest), the sheet's title, performer and album, and the track number.
+// lengthBytes, bytesPerFrame and rate are the row's stream's.
+QVariantMap rowMetadata(const PlaylistModel::Row &row, int64_t lengthBytes, int64_t bytesPerFrame,
+                        int64_t rate);
 
 // LoopStatus mirrors the Loop box; "Track" has no box of its own and ticks it
 // too. None for a value the interface does not define.

@@ -1,7 +1,56 @@
 #include "logic/PlaylistModel.h"
 
+#include "logic/FileSize.h"
+
 #include <algorithm>
 #include <utility>
+
+QString PlaylistModel::Row::text() const
+{
+    if (!track)
+        return path;
+    QString text =
+        path + QStringLiteral(" #") + QString::number(track->number).rightJustified(2, u'0');
+    if (!track->title.isEmpty())
+        text += QLatin1Char(' ') + track->title;
+    if (!track->performer.isEmpty())
+        text += QStringLiteral(" \u2014 ") + track->performer;
+    return text;
+}
+
+QString PlaylistModel::Row::key() const
+{
+    if (!track)
+        return path;
+    // A tab stands in no file name, so no file's key is a track's.
+    return path + QLatin1Char('\t') + QString::number(track->number) + QLatin1Char('\t') +
+           QString::number(track->firstFrame);
+}
+
+PlaylistModel::Row PlaylistModel::fileRow(const QString &path, const QString &sizeText,
+                                          audio::StreamHandle stream)
+{
+    Row row;
+    row.path = path;
+    row.sizeText = sizeText;
+    row.stream = stream;
+    return row;
+}
+
+PlaylistModel::Row PlaylistModel::trackRow(const cue::AlbumTrack &track, int64_t imageBytes,
+                                           audio::StreamHandle stream)
+{
+    Row row;
+    row.path = track.imagePath;
+    row.stream = stream;
+    row.track = track;
+    int64_t share = imageBytes;
+    if (imageBytes > 0 && track.imageFrames > 0)
+        share = static_cast<int64_t>(static_cast<__int128>(imageBytes) *
+                                     (track.endFrame - track.firstFrame) / track.imageFrames);
+    row.sizeText = FormatFileSize(share);
+    return row;
+}
 
 int PlaylistModel::rowCount(const QModelIndex &parent) const
 {
@@ -21,7 +70,7 @@ QVariant PlaylistModel::data(const QModelIndex &index, int role) const
         return {};
     switch (index.column()) {
     case kPathColumn:
-        return row->path;
+        return row->text();
     case kSizeColumn:
         return row->sizeText;
     default:
@@ -52,7 +101,9 @@ Qt::ItemFlags PlaylistModel::flags(const QModelIndex &index) const
 
 QString PlaylistModel::titleOf(const Row &row)
 {
-    return row.path.mid(row.path.lastIndexOf(QLatin1Char('/')) + 1);
+    // A track is named as its row names it, after the image's file name.
+    return row.path.mid(row.path.lastIndexOf(QLatin1Char('/')) + 1) +
+           row.text().mid(row.path.size());
 }
 
 const PlaylistModel::Row *PlaylistModel::rowAt(int64_t row) const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "audio/AudioEngine.h"
+#include "logic/CueSheet.h"
 
 #include <QAbstractTableModel>
 #include <QList>
@@ -9,8 +10,9 @@
 #include <optional>
 
 // The play list's rows: each file's path, its size as the list shows it, and
-// the stream the engine opened for it. The list shows the path and the size;
-// nothing in it is edited in place.
+// the stream the engine opened for it; a track of an album image is a row of
+// its own, with the image's path and the track's stretch of it. The list
+// shows the row's text and the size; nothing in it is edited in place.
 class PlaylistModel : public QAbstractTableModel
 {
     Q_OBJECT
@@ -24,10 +26,23 @@ public:
     };
     struct Row
     {
-        QString path;
+        QString path; // the file; for a track row, its image
         QString sizeText;
         audio::StreamHandle stream = 0;
+        // Set for a track row: which track, and its stretch of the image.
+        std::optional<cue::AlbumTrack> track;
+
+        // What the list and the window caption show: the path, and for a
+        // track row its number, title and performer after it
+        // ("/music/disc.ape #02 Title — Performer").
+        QString text() const;
+        // Rows with the same key are the same file or the same track.
+        QString key() const;
     };
+    static Row fileRow(const QString &path, const QString &sizeText, audio::StreamHandle stream);
+    // sizeText is the track's share of imageBytes, the whole image's size.
+    static Row trackRow(const cue::AlbumTrack &track, int64_t imageBytes,
+                        audio::StreamHandle stream);
 
     using QAbstractTableModel::QAbstractTableModel;
 
@@ -38,7 +53,8 @@ public:
                         int role = Qt::DisplayRole) const override;
     Qt::ItemFlags flags(const QModelIndex &index) const override;
 
-    // What the sound server shows while the row plays: its file's name.
+    // What the sound server shows while the row plays: its file's name, and
+    // a track's number, title and performer after it.
     static QString titleOf(const Row &row);
 
     // Null outside the list; valid until the rows change.

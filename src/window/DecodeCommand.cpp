@@ -49,12 +49,14 @@ void TPlayerForm::DecodeToolButtonClick(QObject *sender)
         const int selected = SelectedRowOrAsk();
         if (selected < 0)
             return;
-        const QString source = RowAt(selected)->path;
         // The dialog and the question below wait while the window stays
         // usable: rows may be deleted or played meanwhile, so after them the
         // row is known by its stream, never by its index.
-        const audio::StreamHandle rowStream = RowStream(selected);
-        const std::optional<QString> chosen = FPrompts.saveFile(this, proposedWavPath(source));
+        const PlaylistModel::Row row = *RowAt(selected);
+        const QString source = row.path;
+        const audio::StreamHandle rowStream = row.stream;
+        const std::optional<QString> chosen = FPrompts.saveFile(
+            this, row.track ? proposedTrackWavPath(*row.track) : proposedWavPath(source));
         if (!chosen)
             return;
         const QString destination = *chosen;
@@ -70,8 +72,7 @@ void TPlayerForm::DecodeToolButtonClick(QObject *sender)
 
         // Opened before the old file goes, so a source that cannot be decoded
         // never costs the user an existing file without giving a new one.
-        const audio::StreamHandle stream =
-            FEngine.ApeStreamCreateFile(false, source.utf16(), 0, 0, kDecodeStreamFlags);
+        const audio::StreamHandle stream = OpenRowStream(row, kDecodeStreamFlags);
         if (stream == 0) {
             FPrompts.message(MessageKind::Error,
                              QStringLiteral("Error load the \"%1\".").arg(source));

@@ -35,6 +35,7 @@ std::optional<TPlayerForm::MediaTrack> TPlayerForm::MediaPlayerTrack()
     MediaTrack track;
     track.stream = row->stream;
     track.path = row->path;
+    track.row = *row;
     track.current = current;
     track.lengthBytes =
         current ? FCurrentLength : FEngine.ChannelGetLength(track.stream, audio::kPosByte);
@@ -134,7 +135,14 @@ void TPlayerForm::MediaPlayerOpen(const QString &path)
 {
     if (Decoding())
         return;
+    const int before = RowCount();
     OpenFiles({path});
+    // An album image plays from its first track, not from the last one added.
+    if (const PlaylistModel::Row *first = RowAt(before); first && first->track) {
+        SelectRow(before);
+        Guarded([this] { PlayToolButtonClick(nullptr); });
+        return;
+    }
     // Only the file asked for plays: not a row that happened to be selected
     // when it could not be added.
     const PlaylistModel::Row *row = RowAt(SelectedRow());

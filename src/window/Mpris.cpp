@@ -52,7 +52,8 @@ public:
     QStringList supportedUriSchemes() const { return {QStringLiteral("file")}; }
     QStringList supportedMimeTypes() const
     {
-        return {QStringLiteral("audio/x-ape"), QStringLiteral("audio/ape")};
+        return {QStringLiteral("audio/x-ape"), QStringLiteral("audio/ape"),
+                QStringLiteral("application/x-cue")};
     }
 
 public slots:
@@ -224,15 +225,11 @@ QVariantMap MprisService::metadata()
     const std::optional<TPlayerForm::MediaTrack> track = form_.MediaPlayerTrack();
     if (!track)
         return {{QStringLiteral("mpris:trackid"), QVariant::fromValue(QDBusObjectPath(kNoTrack))}};
-    return {
-        {QStringLiteral("mpris:trackid"),
-         QVariant::fromValue(QDBusObjectPath(mpris::trackId(track->stream)))},
-        {QStringLiteral("mpris:length"),
-         qlonglong(mpris::microseconds(track->lengthBytes, track->bytesPerFrame, track->rate))},
-        {QStringLiteral("xesam:url"),
-         QString::fromUtf8(QUrl::fromLocalFile(track->path).toEncoded())},
-        {QStringLiteral("xesam:title"), QFileInfo(track->path).completeBaseName()},
-    };
+    QVariantMap map =
+        mpris::rowMetadata(track->row, track->lengthBytes, track->bytesPerFrame, track->rate);
+    map.insert(QStringLiteral("mpris:trackid"),
+               QVariant::fromValue(QDBusObjectPath(mpris::trackId(track->stream))));
+    return map;
 }
 
 qint64 MprisService::position()

@@ -66,11 +66,12 @@ void TPlayerForm::PlayToolButtonClick(QObject *sender)
     const audio::StreamHandle stream = RowStream(row);
     const QString path = RowAt(row)->path;
     FEngine.ChannelSetTitle(stream, PlaylistModel::titleOf(*RowAt(row)).toUtf8().constData());
+    const QString text = RowAt(row)->text();
     if (FEngine.ChannelPlay(stream, true)) {
         FCurrentIndex = row;
         FCurrentLength = FEngine.ChannelGetLength(stream, audio::kPosByte);
         setWindowTitle(literalTitle(QCoreApplication::applicationName() + QStringLiteral(" [") +
-                                    path + QStringLiteral("]")));
+                                    text + QStringLiteral("]")));
     } else {
         FPrompts.message(MessageKind::Error,
                          QStringLiteral("Error playing the file \"%1\".").arg(path));

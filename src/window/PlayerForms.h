@@ -84,6 +84,7 @@ public:
     {
         audio::StreamHandle stream = 0;
         QString path;
+        PlaylistModel::Row row;
         bool current = false; // else the selected row
         int64_t lengthBytes = 0;
         int64_t bytesPerFrame = 0;
@@ -161,6 +162,8 @@ private:
     int RowCount() const;
     // 0 outside the list.
     audio::StreamHandle RowStream(int64_t index) const;
+    // A new stream of the row's file or track, flags as the engine takes them.
+    audio::StreamHandle OpenRowStream(const PlaylistModel::Row &row, uint32_t flags);
     void SelectRow(int index);
     // Across the columns in sight, in the list's viewport: where the popup
     // menu opens from the keyboard.

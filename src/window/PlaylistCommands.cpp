@@ -1,4 +1,6 @@
 // The list's rows, and the Open and Delete commands of the main window.
+#include "logic/ApeTagReader.h"
+#include "logic/CueSheet.h"
 #include "logic/FileSize.h"
 #include "window/PlayerForms.h"
 
@@ -108,39 +110,97 @@ void TPlayerForm::OpenToolButtonClick(QObject *)
         OpenFiles(*paths);
 }
 
+audio::StreamHandle TPlayerForm::OpenRowStream(const PlaylistModel::Row &row, uint32_t flags)
+{
+    flags |= audio::kFlagUnicodePath;
+    if (row.track)
+        return FEngine.ApeStreamCreateRange(row.path.utf16(), flags, row.track->firstFrame,
+                                            row.track->endFrame);
+    return FEngine.ApeStreamCreateFile(false, row.path.utf16(), 0, 0, flags);
+}
+
 void TPlayerForm::OpenFiles(const QStringList &paths)
 {
     // Also reached from outside any handler (the command line): a failure
     // must end here, in the error report, as a command's does.
     Guarded([&] {
-        // The last row of each path, pending ones included, so a duplicate is
-        // found without a scan of the list per path. A message box lets the
-        // user change the list, so the index is rebuilt after one.
+        // The last row of each file or track, pending ones included, so a
+        // duplicate is found without a scan of the list per path. A message
+        // box lets the user change the list, so the index is rebuilt after one.
         QHash<QString, int> lastRowOf;
         const auto indexRows = [&] {
             lastRowOf.clear();
             for (int i = 0; i < RowCount(); ++i)
-                lastRowOf.insert(RowAt(i)->path, i);
+                lastRowOf.insert(RowAt(i)->key(), i);
         };
         indexRows();
         PendingRows pending(*FPlaylist, [this](int row) { SelectRow(row); });
-        for (const QString &path : paths) {
-            // Rows of the same path are highlighted; the file is still added.
-            // With single selection the last such row ends up selected.
-            if (const auto same = lastRowOf.constFind(path); same != lastRowOf.constEnd())
+        const auto loadError = [&](const QString &path) {
+            pending.apply();
+            FPrompts.message(MessageKind::Error,
+                             QStringLiteral("Error load the \"%1\".").arg(path));
+            indexRows();
+        };
+        // Rows of the same file or track are highlighted; it is still added.
+        // With single selection the last such row ends up selected.
+        const auto selectSame = [&](const QString &key) {
+            if (const auto same = lastRowOf.constFind(key); same != lastRowOf.constEnd())
                 pending.select(*same);
-            if (!QFileInfo(path).isFile())
+        };
+        // An album image's tracks, each a row with a stream of its own. A
+        // sheet that cannot be read adds nothing; one cut short adds the
+        // tracks before the cut, then says so.
+        const auto addTracks = [&](const cue::AlbumLoad &load, const QString &sheet) {
+            if (load.refused) {
+                loadError(sheet);
+                return;
+            }
+            QHash<QString, int64_t> imageBytes;
+            for (const cue::AlbumTrack &track : load.tracks) {
+                if (!imageBytes.contains(track.imagePath))
+                    imageBytes.insert(track.imagePath, FileSizeOf(track.imagePath));
+                PlaylistModel::Row row =
+                    PlaylistModel::trackRow(track, imageBytes.value(track.imagePath), 0);
+                selectSame(row.key());
+                row.stream = OpenRowStream(row, 0);
+                if (row.stream == 0) {
+                    loadError(track.imagePath);
+                    continue;
+                }
+                const QString key = row.key();
+                lastRowOf.insert(key, pending.add(std::move(row)));
+            }
+            if (load.cutShort)
+                loadError(sheet);
+        };
+        for (const QString &path : paths) {
+            const QFileInfo info(path);
+            if (info.suffix().compare(QLatin1String("cue"), Qt::CaseInsensitive) == 0) {
+                if (info.isFile())
+                    addTracks(cue::loadSheetFile(path, cue::probeImage), path);
                 continue;
+            }
+            selectSame(path);
+            if (!info.isFile())
+                continue;
+            // An image that carries its sheet opens as its tracks. A sheet in
+            // the tag that cannot be read leaves the file as it always was:
+            // one row.
+            if (const std::optional<QString> sheet = readEmbeddedCueSheet(path)) {
+                const cue::AlbumLoad load = cue::loadEmbeddedSheet(path, *sheet, cue::probeImage);
+                if (!load.refused && !load.tracks.isEmpty()) {
+                    addTracks(load, path);
+                    continue;
+                }
+            }
             const audio::StreamHandle stream =
                 FEngine.ApeStreamCreateFile(false, path.utf16(), 0, 0, audio::kFlagUnicodePath);
             if (stream == 0) {
-                pending.apply();
-                FPrompts.message(MessageKind::Error,
-                                 QStringLiteral("Error load the \"%1\".").arg(path));
-                indexRows();
+                loadError(path);
                 continue;
             }
-            lastRowOf.insert(path, pending.add({path, FormatFileSize(FileSizeOf(path)), stream}));
+            lastRowOf.insert(path, pending.add(PlaylistModel::fileRow(
+                                       path, FormatFileSize(FileSizeOf(path)), stream)));
         }
     });
 }

@@ -11,7 +11,8 @@ std::optional<QStringList> DesktopPrompts::openFiles(QWidget *window)
     QFileDialog dialog(window);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFiles);
-    dialog.setNameFilters({QStringLiteral("APE Files (*.ape)"), QStringLiteral("All Files (*)")});
+    dialog.setNameFilters(
+        {QStringLiteral("APE Files (*.ape *.cue)"), QStringLiteral("All Files (*)")});
     dialog.setDefaultSuffix(QStringLiteral("ape"));
     dialog.setOption(QFileDialog::ReadOnly, false);
     dialog.setSizeGripEnabled(true);

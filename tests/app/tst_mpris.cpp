@@ -25,6 +25,7 @@ private slots:
     void nextAndPreviousWrapAndMetadataFollows();
     void seekLandsOnAFrameOfTheCurrentRow();
     void everythingRefusedDuringADecode();
+    void albumTracksAreTracksOfTheirOwn();
 
 private:
     void addRows(const QStringList &names);
@@ -288,6 +289,39 @@ void MprisTest::everythingRefusedDuringADecode()
     QCOMPARE(w.form->CurrentIndex(), 2);
     mpris->openUri(QStringLiteral("https://example.org/a.ape"));
     QCOMPARE(w.rowCount(), 3);
+}
+
+// Each track row of an album image is a track to the media controls: its own
+// id, the sheet's title, performer and album, its number and its length.
+void MprisTest::albumTracksAreTracksOfTheirOwn()
+{
+    const QString sheet = QStringLiteral(SORVANO_TEST_DATA "/cue/a7-hidden-track.cue");
+    w.form->OpenFiles({sheet});
+    QCOMPARE(w.rowCount(), 5);
+    w.select(0);
+    QVariantMap meta = mpris->metadata();
+    // The audio before track 1 has no title or performer of its own.
+    QCOMPARE(meta.value("xesam:trackNumber").toInt(), 0);
+    QVERIFY(!meta.contains("xesam:artist"));
+    QCOMPARE(meta.value("xesam:album").toString(), QStringLiteral("Hidden Track One"));
+    QCOMPARE(meta.value("mpris:length").toLongLong(), 4000000);
+
+    mpris->next();
+    QCOMPARE(w.form->CurrentIndex(), 1);
+    meta = mpris->metadata();
+    QCOMPARE(meta.value("mpris:trackid").value<QDBusObjectPath>().path(), trackId(stream(1)));
+    QCOMPARE(meta.value("xesam:title").toString(), QStringLiteral("After the Hidden Intro"));
+    QCOMPARE(meta.value("xesam:artist").toStringList(), QStringList{"Sorvano Hidden"});
+    QCOMPARE(meta.value("xesam:album").toString(), QStringLiteral("Hidden Track One"));
+    QCOMPARE(meta.value("xesam:trackNumber").toInt(), 1);
+    // 251664 frames at 44.1 kHz: 5706666.67 us, to the nearest.
+    QCOMPARE(meta.value("mpris:length").toLongLong(), 5706667);
+    QCOMPARE(meta.value("xesam:url").toString(),
+             QString::fromUtf8(
+                 QUrl::fromLocalFile(QStringLiteral(SORVANO_TEST_DATA "/cue/a7-hidden-track.ape"))
+                     .toEncoded()));
+    mpris->next();
+    QCOMPARE(mpris->metadata().value("xesam:title").toString(), QStringLiteral("Second"));
 }
 
 SORVANO_WINDOW_TEST_MAIN(MprisTest)

@@ -65,6 +65,7 @@ private slots:
     void cleanup();
     void proposedName_data();
     void proposedName();
+    void proposedTrackName();
     void panelPosition();
     void noSelectionAsksNothing();
     void proposesWavNameAndCancelEnds();
@@ -179,6 +180,19 @@ void DecodeCommandTest::proposedName()
 {
     QFETCH(QString, path);
     QTEST(proposedWavPath(path), "proposed");
+}
+
+void DecodeCommandTest::proposedTrackName()
+{
+    cue::AlbumTrack track;
+    track.imagePath = QStringLiteral("/music/disc one/image.ape");
+    track.number = 2;
+    track.title = QStringLiteral(" AC/DC: \"Why?\" <live> | *1\t ");
+    QCOMPARE(proposedTrackWavPath(track),
+             QStringLiteral("/music/disc one/02 - AC_DC_ _Why__ _live_ _ _1.wav"));
+    track.title.clear();
+    track.number = 0;
+    QCOMPARE(proposedTrackWavPath(track), QStringLiteral("/music/disc one/00.wav"));
 }
 
 void DecodeCommandTest::panelPosition()

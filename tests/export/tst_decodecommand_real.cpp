@@ -1,6 +1,7 @@
 // The Decode command through the real window on the real engine.
 #include "Manifest.h"
 #include "RealWindow.h"
+#include "TestToolkit.h"
 #include "WindowFixture.h"
 
 #include <QApplication>
@@ -19,6 +20,7 @@ private slots:
     void cleanup();
     void decodesWhileAnotherRowPlays();
     void damagedSourceReported();
+    void trackRowDecodesItsSamples();
 
 private:
     void decode(const QString &destination)
@@ -82,6 +84,30 @@ void DecodeCommandRealTest::damagedSourceReported()
     QVERIFY(!QFile::exists(dest));
     QVERIFY(form->findChild<QLabel *>("DecodePanel")->isHidden());
     QVERIFY(form->FormCloseQuery());
+}
+
+// A track of a 24-bit image in the middle of its APE frames: exactly its
+// samples, under the name of its number and title.
+void DecodeCommandRealTest::trackRowDecodesItsSamples()
+{
+    const QString data = QStringLiteral(SORVANO_TEST_DATA "/cue/");
+    QMap<QString, QString> track;
+    for (const auto &row : Manifest::load(data + "manifest.tsv").rows)
+        if (row["sheet"] == "a6-48k-24bit.cue" && row["track"] == "3")
+            track = row;
+    open(QStringList{data + "a6-48k-24bit.cue"});
+    QCOMPARE(rowCount(), 4);
+    select(2);
+    const QString dest = dir.filePath("three.wav");
+    decode(dest);
+    QCOMPARE(prompts.proposedSavePaths, QStringList{data + "03 - " + track["title"] + ".wav"});
+    QCOMPARE(prompts.errorReports, QStringList());
+    QCOMPARE(prompts.messageTexts(),
+             QStringList{QStringLiteral("Done, the output file is \"%1\".").arg(dest)});
+    const QByteArray bytes = readFile(dest);
+    QCOMPARE(bytes.size(), 44 + track["frames"].toLongLong() * 6);
+    QCOMPARE(QCryptographicHash::hash(bytes.mid(44), QCryptographicHash::Md5).toHex(),
+             track["pcm_md5"].toLatin1());
 }
 
 SORVANO_WINDOW_TEST_MAIN(DecodeCommandRealTest)

@@ -36,7 +36,7 @@ if [ -f "$desktop" ]; then
         out=$(desktop-file-validate "$desktop" 2>&1) || fail "desktop-file-validate: $out"
         case "$out" in *error*) fail "desktop-file-validate: $out" ;; esac
     fi
-    grep -qx 'MimeType=audio/x-ape;' "$desktop" || fail "desktop entry lacks MimeType=audio/x-ape;"
+    grep -qx 'MimeType=audio/x-ape;application/x-cue;' "$desktop" || fail "desktop entry lacks MimeType=audio/x-ape;application/x-cue;"
     grep -qx 'Type=Application' "$desktop" || fail "desktop entry is not an application"
     # Files opened with it from a file manager reach the program as paths.
     grep -qx 'Exec=sorvano %F' "$desktop" || fail "desktop entry does not pass the files (Exec=sorvano %F)"

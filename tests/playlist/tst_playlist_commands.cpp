@@ -1,4 +1,6 @@
+#include "Manifest.h"
 #include "WindowFixture.h"
+#include "logic/FileSize.h"
 
 #include <QApplication>
 #include <QDir>
@@ -23,6 +25,8 @@ private slots:
     void deleteCurrentRowStopsIt();
     void deleteBeforeCurrentRowKeepsItCurrent();
     void deleteInsideOpenErrorBox();
+    void albumImagesOpenAsTrackRows();
+    void badSheetsKeepTheList();
 
 private:
     QString makeFile(const QString &name, int bytes = 10) { return w.makeFile(name, bytes); }
@@ -220,6 +224,113 @@ void PlaylistCommandsTest::deleteInsideOpenErrorBox()
     QCOMPARE(w.rowPath(0), first[1]);
     QCOMPARE(w.rowPath(1), good);
     QCOMPARE(w.selectedIndex(), 1);
+}
+
+namespace {
+const QString kCueData = QStringLiteral(SORVANO_TEST_DATA "/cue/");
+}
+
+// A sheet beside its image, and an image carrying its sheet, open as the
+// manifest's rows: each its own range stream, its text naming the image, the
+// track, its title and performer, its size the track's share of the image.
+void PlaylistCommandsTest::albumImagesOpenAsTrackRows()
+{
+    const QStringList opened = {"a1-utf8.cue", "a4-embedded.ape", "a5-two-files.cue"};
+    QList<QMap<QString, QString>> expected;
+    for (const auto &row : Manifest::load(kCueData + "manifest.tsv").rows)
+        if (opened.contains(row["sheet"]))
+            expected << row;
+    QCOMPARE(expected.size(), 13);
+    QHash<QString, int64_t> imageFrames;
+    for (const auto &row : expected)
+        imageFrames[row["file"]] = row["end_sample"].toLongLong(); // the last row ends the image
+    QStringList paths;
+    for (const QString &name : opened)
+        paths << kCueData + name;
+    w.prompts.openAnswers.push_back(paths);
+    w.form->OpenToolButtonClick();
+    QCOMPARE(w.prompts.messageTexts(), QStringList());
+    QCOMPARE(w.rowCount(), expected.size());
+    const auto ranges = w.engine.callsStartingWith("ApeStreamCreateRange");
+    QCOMPARE(ranges.size(), size_t(expected.size()));
+    for (int i = 0; i < expected.size(); ++i) {
+        const auto &row = expected[i];
+        const QString image = kCueData + row["file"];
+        QString text = image + " #" + row["track"].rightJustified(2, '0') + " " + row["title"];
+        if (!row["performer"].isEmpty())
+            text += QStringLiteral(" \u2014 ") + row["performer"];
+        QCOMPARE(w.rowText(i, 0), text);
+        QCOMPARE(w.rowPath(i), image);
+        const int64_t first = row["start_sample"].toLongLong();
+        const int64_t end = row["end_sample"].toLongLong();
+        QCOMPARE(ranges[i], "ApeStreamCreateRange " + std::to_string(audio::kFlagUnicodePath) +
+                                " " + std::to_string(first) + " " + std::to_string(end));
+        QCOMPARE(w.engine.stream(w.rowStream(i))->path, image.toStdU16String());
+        QCOMPARE(w.rowText(i, 1),
+                 FormatFileSize(FileSizeOf(image) * (end - first) / imageFrames[row["file"]]));
+    }
+    QCOMPARE(w.selectedIndex(), expected.size() - 1);
+
+    // Opened again, the sheet's tracks are highlighted and added once more.
+    w.prompts.openAnswers.push_back(QStringList{paths[0]});
+    w.form->OpenToolButtonClick();
+    QCOMPARE(w.rowCount(), expected.size() + 5);
+    QCOMPARE(w.rowStream(13) == w.rowStream(0), false);
+
+    // Playing a track names it in the caption, as the list does.
+    w.select(1);
+    w.form->PlayToolButtonClick();
+    QCOMPARE(w.form->windowTitle(), "Sorvano [" + w.rowText(1, 0) + "]");
+}
+
+// A sheet that cannot be used adds nothing and leaves the list as it was; one
+// whose track starts past its image's end adds the tracks before it. Either
+// way the message names the sheet.
+void PlaylistCommandsTest::badSheetsKeepTheList()
+{
+    const QString a = makeFile("a.ape");
+    w.form->OpenFiles({a});
+    const auto sheet = [&](const QString &name, const QByteArray &text) {
+        const QString path = w.dir->filePath(name);
+        QFile f(path);
+        return f.open(QIODevice::WriteOnly) && f.write(text) == text.size() ? path : QString();
+    };
+    QVERIFY(QFile::copy(kCueData + "a1-utf8.ape", w.dir->filePath("image.ape")));
+    const QString noFile = sheet("no-file.cue", "FILE \"gone.wav\" WAVE\n  TRACK 01 AUDIO\n"
+                                                "    INDEX 01 00:00:00\n");
+    const QString backwards = sheet("backwards.cue", "FILE \"image.ape\" WAVE\n"
+                                                     "  TRACK 01 AUDIO\n    INDEX 01 00:10:00\n"
+                                                     "  TRACK 02 AUDIO\n    INDEX 01 00:05:00\n");
+    const QString binary = sheet("binary.cue", QByteArray("\x00\x01\xff\xfe\x00", 5));
+    const QString pastEnd = sheet("past-end.cue", "FILE \"image.ape\" WAVE\n"
+                                                  "  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+                                                  "  TRACK 02 AUDIO\n    INDEX 01 00:10:00\n"
+                                                  "  TRACK 03 AUDIO\n    INDEX 01 59:00:00\n");
+    w.form->OpenFiles({noFile, backwards, binary});
+    QCOMPARE(w.rowCount(), 1);
+    QCOMPARE(w.rowPath(0), a);
+    QStringList errors;
+    for (const QString &path : {noFile, backwards, binary})
+        errors << QStringLiteral("Error load the \"%1\".").arg(path);
+    QCOMPARE(w.prompts.messageTexts(), errors);
+
+    w.prompts.messages.clear();
+    w.form->OpenFiles({pastEnd});
+    QCOMPARE(w.rowCount(), 3);
+    QCOMPARE(w.rowText(2, 0), w.dir->filePath("image.ape") + " #02");
+    QCOMPARE(w.prompts.messageTexts(),
+             QStringList{QStringLiteral("Error load the \"%1\".").arg(pastEnd)});
+
+    // The engine refusing one track's stream names the image; the rest come.
+    w.prompts.messages.clear();
+    w.engine.refusedPaths.insert(w.dir->filePath("image.ape").toStdU16String());
+    w.form->OpenFiles({kCueData + "a2-cp1251-wavname.cue", pastEnd});
+    QCOMPARE(w.rowCount(), 7);
+    QCOMPARE(
+        w.prompts.messageTexts(),
+        (QStringList{QStringLiteral("Error load the \"%1\".").arg(w.dir->filePath("image.ape")),
+                     QStringLiteral("Error load the \"%1\".").arg(w.dir->filePath("image.ape")),
+                     QStringLiteral("Error load the \"%1\".").arg(pastEnd)}));
 }
 
 SORVANO_WINDOW_TEST_MAIN(PlaylistCommandsTest)

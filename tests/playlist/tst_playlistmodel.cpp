@@ -17,7 +17,7 @@ namespace {
 
 PlaylistModel::Row row(const QString &path, audio::StreamHandle stream)
 {
-    return {path, QStringLiteral("%1 bytes").arg(stream), stream};
+    return PlaylistModel::fileRow(path, QStringLiteral("%1 bytes").arg(stream), stream);
 }
 
 QStringList paths(const PlaylistModel &model)
