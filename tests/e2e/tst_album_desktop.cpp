@@ -72,8 +72,8 @@ void AlbumDesktopTest::middleTrackIsHeardExactly()
     const QString recording = dir.filePath("sink.raw");
     QProcess parec;
     parec.setStandardOutputFile(recording);
-    parec.start("parec", {"-d", "sorvano_null.monitor", "--raw", "--format=s16le",
-                          "--rate=44100", "--channels=2", "--latency-msec=20"});
+    parec.start("parec", {"-d", "sorvano_null.monitor", "--raw", "--format=s16le", "--rate=44100",
+                          "--channels=2", "--latency-msec=20"});
     QVERIFY(parec.waitForStarted(kWait));
     QThread::msleep(500);
 
