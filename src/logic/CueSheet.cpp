@@ -60,6 +60,8 @@ QByteArray detectCodePage(QByteArrayView bytes)
     return QByteArray(uchardet_get_charset(detector.get()));
 }
 
+} // namespace
+
 std::optional<QString> decodeText(const QByteArray &bytes, QString *why)
 {
     const QByteArrayView view(bytes);
@@ -108,6 +110,8 @@ std::optional<QString> decodeText(const QByteArray &bytes, QString *why)
         return fallback.decode(view);
     return QString::fromLatin1(bytes);
 }
+
+namespace {
 
 bool isSpace(QChar c)
 {

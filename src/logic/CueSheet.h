@@ -44,6 +44,13 @@ struct Sheet
     QList<File> files;
 };
 
+// Text in a legacy code page or a Unicode encoding, as a sheet's bytes are
+// read: UTF-8 with or without a byte-order mark, UTF-16 with one, else the
+// code page uchardet names (Windows' Western one when it cannot tell).
+// Nothing for a zero byte or a byte-order mark the rest belies; `why` then
+// says why. Tag texts that should be UTF-8 and are not are read this way too.
+std::optional<QString> decodeText(const QByteArray &bytes, QString *why = nullptr);
+
 // Reads a sheet's bytes: UTF-8 with or without a byte-order mark, UTF-16 with
 // one, else the legacy code page uchardet names. Nothing when the text is no
 // sheet (empty, binary, too large, too many FILEs, no TRACK, a bad time, an audio track without

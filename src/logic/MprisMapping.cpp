@@ -1,6 +1,8 @@
 #include "logic/MprisMapping.h"
 
+#include <QDateTime>
 #include <QFileInfo>
+#include <QStringList>
 #include <QUrl>
 #include <algorithm>
 
@@ -68,7 +70,9 @@ QVariantMap rowMetadata(const PlaylistModel::Row &row, int64_t lengthBytes, int6
     if (!row.track) {
         map.insert(QStringLiteral("mpris:length"),
                    qlonglong(microseconds(lengthBytes, bytesPerFrame, rate)));
+        // The file name, unless the tags have a title.
         map.insert(QStringLiteral("xesam:title"), QFileInfo(row.path).completeBaseName());
+        map.insert(tagMetadata(row.tags));
         return map;
     }
     const cue::AlbumTrack &track = *row.track;
@@ -88,7 +92,18 @@ QVariantMap rowMetadata(const PlaylistModel::Row &row, int64_t lengthBytes, int6
         map.insert(QStringLiteral("xesam:artist"), QStringList{track.performer});
     if (!track.album.isEmpty())
         map.insert(QStringLiteral("xesam:album"), track.album);
+    if (!track.albumPerformer.isEmpty())
+        map.insert(QStringLiteral("xesam:albumArtist"), QStringList{track.albumPerformer});
     map.insert(QStringLiteral("xesam:trackNumber"), track.number);
+    // What the sheet lacks, from the image's tags; never their title or
+    // number, which name the album or some track of it, not this one.
+    TrackTags image = row.tags;
+    image.title.clear();
+    image.trackNumber = 0;
+    const QVariantMap fromImage = tagMetadata(image);
+    for (auto it = fromImage.cbegin(); it != fromImage.cend(); ++it)
+        if (!map.contains(it.key()))
+            map.insert(it.key(), it.value());
     return map;
 }
 
@@ -104,6 +119,36 @@ std::optional<bool> loopTicked(const QString &loopStatus)
     if (loopStatus == QLatin1String("Playlist") || loopStatus == QLatin1String("Track"))
         return true;
     return std::nullopt;
+}
+
+QVariantMap tagMetadata(const TrackTags &tags)
+{
+    QVariantMap metadata;
+    const auto text = [&](const char *key, const QString &value) {
+        if (!value.isEmpty())
+            metadata.insert(QLatin1String(key), value);
+    };
+    // The interface gives these as lists, for files of several artists.
+    const auto list = [&](const char *key, const QString &value) {
+        if (!value.isEmpty())
+            metadata.insert(QLatin1String(key), QStringList{value});
+    };
+    const auto number = [&](const char *key, int value) {
+        if (value > 0)
+            metadata.insert(QLatin1String(key), value);
+    };
+    text("xesam:title", tags.title);
+    list("xesam:artist", tags.artist);
+    text("xesam:album", tags.album);
+    list("xesam:albumArtist", tags.albumArtist);
+    list("xesam:genre", tags.genre);
+    number("xesam:trackNumber", tags.trackNumber);
+    number("xesam:discNumber", tags.discNumber);
+    if (tags.year > 0 && tags.year <= 9999)
+        metadata.insert(
+            QStringLiteral("xesam:contentCreated"),
+            QDateTime(QDate(tags.year, 1, 1), QTime(0, 0), Qt::UTC).toString(Qt::ISODate));
+    return metadata;
 }
 
 } // namespace mpris

@@ -30,11 +30,13 @@ int64_t microseconds(int64_t bytes, int64_t bytesPerFrame, int64_t rate);
 int64_t bytePosition(int64_t microseconds, int64_t bytesPerFrame, int64_t rate,
                      int64_t lengthBytes);
 
-// What the media controls show of a row, all but its track id (a bus type):
-// mpris:length, xesam:url and xesam:title for a file (its base name); for a
-// track of an album image its own length (its frames in microseconds, to the
-// nearest), the sheet's title, performer and album, and the track number.
-// lengthBytes, bytesPerFrame and rate are the row's stream's.
+// What the media controls show of a row, all but its track id (a bus type)
+// and its cover: mpris:length, xesam:url, and for a file its tags with its
+// base name as the title when they have none; for a track of an album image
+// its own length (its frames in microseconds, to the nearest), the sheet's
+// title, performer, album and album performer, the track number, and the
+// image's tags for what the sheet lacks (album, year, ...). lengthBytes,
+// bytesPerFrame and rate are the row's stream's.
 QVariantMap rowMetadata(const PlaylistModel::Row &row, int64_t lengthBytes, int64_t bytesPerFrame,
                         int64_t rate);
 
@@ -42,5 +44,10 @@ QVariantMap rowMetadata(const PlaylistModel::Row &row, int64_t lengthBytes, int6
 // too. None for a value the interface does not define.
 QString loopStatus(bool loopTicked);
 std::optional<bool> loopTicked(const QString &loopStatus);
+
+// What the tags hold, as the interface's metadata names it: xesam:title,
+// xesam:artist and the rest, each only when the tags hold it. The year is a
+// date and time (xesam:contentCreated): its first moment, in UTC.
+QVariantMap tagMetadata(const TrackTags &tags);
 
 } // namespace mpris

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "audio/AudioEngine.h"
+#include "logic/ApeTagReader.h"
 #include "logic/CueSheet.h"
 
 #include <QAbstractTableModel>
@@ -31,6 +32,8 @@ public:
         audio::StreamHandle stream = 0;
         // Set for a track row: which track, and its stretch of the image.
         std::optional<cue::AlbumTrack> track;
+        // The file's tags (a track row's: its image's), read when it is added.
+        TrackTags tags;
 
         // What the list and the window caption show: the path, and for a
         // track row its number, title and performer after it

@@ -50,6 +50,11 @@ std::optional<TPlayerForm::MediaTrack> TPlayerForm::MediaPlayerTrack()
     return track;
 }
 
+QString TPlayerForm::MediaPlayerCoverFile(const MediaTrack &track)
+{
+    return track.row.tags.hasFrontCover ? FCoverFiles.fileFor(track.path) : QString();
+}
+
 int64_t TPlayerForm::MediaPlayerPosition()
 {
     if (FCurrentIndex < 0)

@@ -229,6 +229,9 @@ QVariantMap MprisService::metadata()
         mpris::rowMetadata(track->row, track->lengthBytes, track->bytesPerFrame, track->rate);
     map.insert(QStringLiteral("mpris:trackid"),
                QVariant::fromValue(QDBusObjectPath(mpris::trackId(track->stream))));
+    if (const QString cover = form_.MediaPlayerCoverFile(*track); !cover.isEmpty())
+        map.insert(QStringLiteral("mpris:artUrl"),
+                   QString::fromUtf8(QUrl::fromLocalFile(cover).toEncoded()));
     return map;
 }
 

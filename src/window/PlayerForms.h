@@ -2,6 +2,7 @@
 
 #include "audio/AudioEngine.h"
 #include "audio/Verify.h"
+#include "logic/CoverArtFiles.h"
 #include "logic/PlaylistModel.h"
 #include "window/Prompts.h"
 
@@ -96,6 +97,9 @@ public:
     bool MediaPlayerCanControl() const;
     // The current row, or else the selected row.
     std::optional<MediaTrack> MediaPlayerTrack();
+    // The file holding the track's front cover, written the first time it is
+    // asked for; empty when it has none.
+    QString MediaPlayerCoverFile(const MediaTrack &track);
     // Of the current row's stream, in bytes; 0 with none.
     int64_t MediaPlayerPosition();
     PlaybackStatus MediaPlayerStatus();
@@ -205,6 +209,8 @@ private:
     double FScale = 1.0;
     // The rows ListView shows.
     PlaylistModel *FPlaylist = nullptr;
+    // The rows' front covers, as files for the media controls.
+    CoverArtFiles FCoverFiles;
 
     QTreeView *ListView = nullptr;
     QStatusBar *StatusBar = nullptr;

@@ -156,17 +156,23 @@ void TPlayerForm::OpenFiles(const QStringList &paths)
                 return;
             }
             QHash<QString, int64_t> imageBytes;
+            QHash<QString, TrackTags> imageTags;
             for (const cue::AlbumTrack &track : load.tracks) {
-                if (!imageBytes.contains(track.imagePath))
+                if (!imageBytes.contains(track.imagePath)) {
                     imageBytes.insert(track.imagePath, FileSizeOf(track.imagePath));
+                    imageTags.insert(track.imagePath, readTrackTags(track.imagePath));
+                }
                 PlaylistModel::Row row =
                     PlaylistModel::trackRow(track, imageBytes.value(track.imagePath), 0);
+                row.tags = imageTags.value(track.imagePath);
                 selectSame(row.key());
                 row.stream = OpenRowStream(row, 0);
                 if (row.stream == 0) {
                     loadError(track.imagePath);
                     continue;
                 }
+                if (row.tags.hasFrontCover)
+                    FCoverFiles.retain(row.path);
                 const QString key = row.key();
                 lastRowOf.insert(key, pending.add(std::move(row)));
             }
@@ -199,8 +205,13 @@ void TPlayerForm::OpenFiles(const QStringList &paths)
                 loadError(path);
                 continue;
             }
-            lastRowOf.insert(path, pending.add(PlaylistModel::fileRow(
-                                       path, FormatFileSize(FileSizeOf(path)), stream)));
+            PlaylistModel::Row row =
+                PlaylistModel::fileRow(path, FormatFileSize(FileSizeOf(path)), stream);
+            // Read once, here: what the media controls show is then at hand.
+            row.tags = readTrackTags(path);
+            if (row.tags.hasFrontCover)
+                FCoverFiles.retain(path);
+            lastRowOf.insert(path, pending.add(std::move(row)));
         }
     });
 }
@@ -217,6 +228,8 @@ void TPlayerForm::DeleteToolButtonClick(QObject *sender)
     if (row < 0)
         return;
     FEngine.StreamFree(RowStream(row));
+    if (const PlaylistModel::Row *removed = RowAt(row); removed->tags.hasFrontCover)
+        FCoverFiles.release(removed->path);
     FPlaylist->removeAt(row);
     // The current row moves up with the rows after the deleted one.
     if (FCurrentIndex > row)

@@ -1,12 +1,16 @@
 // The desktop's media controls without a bus: the mapping between what the
 // interface speaks of (track ids, microseconds, loop status, next and
 // previous) and the player, and the requests as the window carries them out.
+#include "Manifest.h"
+#include "TagWriter.h"
 #include "WindowFixture.h"
+#include "logic/CoverArtFiles.h"
 #include "logic/MprisMapping.h"
 #include "window/Mpris.h"
 
 #include <QCheckBox>
 #include <QDBusObjectPath>
+#include <QDirIterator>
 #include <QSignalSpy>
 #include <QtTest>
 #include <limits>
@@ -26,6 +30,7 @@ private slots:
     void seekLandsOnAFrameOfTheCurrentRow();
     void everythingRefusedDuringADecode();
     void albumTracksAreTracksOfTheirOwn();
+    void tagsAndCoverInTheMetadata();
 
 private:
     void addRows(const QStringList &names);
@@ -322,6 +327,132 @@ void MprisTest::albumTracksAreTracksOfTheirOwn()
                      .toEncoded()));
     mpris->next();
     QCOMPARE(mpris->metadata().value("xesam:title").toString(), QStringLiteral("Second"));
+}
+
+void MprisTest::tagsAndCoverInTheMetadata()
+{
+    QTemporaryDir runtime;
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+    // APEv2 first: its title in a code page (CP1251) instead of UTF-8, then
+    // ID3v1 for what it lacks. The second file has an ID3v2 tag before the
+    // audio, with the only cover, and the fixture's own APEv2 tag.
+    const QString apeTagged = w.dir->filePath("ape.ape");
+    const QString id3Tagged = w.dir->filePath("id3.ape");
+    QVERIFY(QFile::copy(fixturePath("s16-stereo-44k-c2000.ape"), apeTagged));
+    QVERIFY(QFile::copy(fixturePath("s16-stereo-44k-tagged-c2000.ape"), id3Tagged));
+    const QByteArray cover = testPicture(1);
+    QVERIFY(writeApeTags(apeTagged,
+                         {{"Artist", "Кино"},
+                          {"Album", "Группа крови"},
+                          {"Album Artist", "V. T."},
+                          {"Track", "3/12"},
+                          {"Disc", "2"}},
+                         cover));
+    // TagLib would drop the undecodable title when it saves: written last.
+    QVERIFY(writeId3v1(apeTagged, "Not this title", 1988, "Rock"));
+    QVERIFY(writeRawApeText(apeTagged, "Title",
+                            QByteArray("\xcf\xe5\xf1\xed\xff \xee \xe4\xe0\xeb\xb8\xea\xee\xe9 "
+                                       "\xd0\xee\xe4\xe8\xed\xe5")));
+    QVERIFY(prependId3v2(id3Tagged, {{"TPE2", "Various"}, {"TPOS", "1/2"}, {"TIT2", "Not it"}},
+                         testPicture(2)));
+    w.form->OpenFiles({apeTagged, id3Tagged, w.makeFile("plain.ape")});
+
+    w.select(0);
+    QVariantMap meta = mpris->metadata();
+    QCOMPARE(meta.value("xesam:title").toString(), QStringLiteral("Песня о далёкой Родине"));
+    QCOMPARE(meta.value("xesam:artist").toStringList(), QStringList{"Кино"});
+    QCOMPARE(meta.value("xesam:album").toString(), QStringLiteral("Группа крови"));
+    QCOMPARE(meta.value("xesam:albumArtist").toStringList(), QStringList{"V. T."});
+    QCOMPARE(meta.value("xesam:trackNumber"), QVariant(3));
+    QCOMPARE(meta.value("xesam:discNumber"), QVariant(2));
+    QCOMPARE(meta.value("xesam:genre").toStringList(), QStringList{"Rock"});
+    QCOMPARE(meta.value("xesam:contentCreated").toString(), QStringLiteral("1988-01-01T00:00:00Z"));
+    const QUrl apeCover(meta.value("mpris:artUrl").toString());
+    QVERIFY(apeCover.isLocalFile());
+    QVERIFY(apeCover.toLocalFile().startsWith(runtime.path() + '/'));
+    QFile written(apeCover.toLocalFile());
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QCOMPARE(written.readAll(), cover);
+    // In a folder of the program's own that no one else may look into.
+    QCOMPARE(QFileInfo(QFileInfo(written).path()).permissions() &
+                 (QFile::ReadOther | QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup),
+             QFile::Permissions());
+    // Written once: the next look finds the same file.
+    QCOMPARE(mpris->metadata().value("mpris:artUrl"), meta.value("mpris:artUrl"));
+
+    w.select(1);
+    meta = mpris->metadata();
+    QCOMPARE(meta.value("xesam:title").toString(), QStringLiteral("Tagged ÄÖ 日本"));
+    QCOMPARE(meta.value("xesam:albumArtist").toStringList(), QStringList{"Various"});
+    QCOMPARE(meta.value("xesam:discNumber"), QVariant(1));
+    QVERIFY(!meta.contains("xesam:trackNumber"));
+    const QString id3Cover = QUrl(meta.value("mpris:artUrl").toString()).toLocalFile();
+    QFile second(id3Cover);
+    QVERIFY(second.open(QIODevice::ReadOnly));
+    QCOMPARE(second.readAll(), testPicture(2));
+
+    // No tags: the file name and nothing more.
+    w.select(2);
+    meta = mpris->metadata();
+    QCOMPARE(meta.value("xesam:title").toString(), QStringLiteral("plain"));
+    for (const char *key : {"xesam:artist", "xesam:album", "mpris:artUrl"})
+        QVERIFY(!meta.contains(key));
+
+    // A deleted row's cover goes with it; the rest go with the window.
+    w.select(0);
+    w.form->DeleteToolButtonClick();
+    QVERIFY(!QFile::exists(apeCover.toLocalFile()));
+    QVERIFY(QFile::exists(id3Cover));
+    const QString folder = QFileInfo(id3Cover).path();
+    mpris.reset();
+    w.form.reset();
+    QVERIFY(!QFileInfo::exists(folder));
+
+    // A track row: the sheet's values first, the image's tags (a copy of
+    // the image beside a copy of its sheet) for what the sheet lacks.
+    w.reset();
+    w.create();
+    mpris = std::make_unique<MprisService>(*w.form);
+    const QString image = w.dir->filePath("a1-utf8.ape");
+    QVERIFY(QFile::copy(QStringLiteral(SORVANO_TEST_DATA "/cue/a1-utf8.ape"), image));
+    QVERIFY(QFile::copy(QStringLiteral(SORVANO_TEST_DATA "/cue/a1-utf8.cue"),
+                        w.dir->filePath("a1-utf8.cue")));
+    QVERIFY(writeApeTags(image,
+                         {{"Title", "Image"},
+                          {"Album", "Not the sheet's"},
+                          {"Year", "2001"},
+                          {"Genre", "Folk"},
+                          {"Track", "9"}},
+                         cover));
+    w.form->OpenFiles({w.dir->filePath("a1-utf8.cue")});
+    QVERIFY(w.rowCount() >= 2);
+    w.select(0);
+    meta = mpris->metadata();
+    QCOMPARE(meta.value("xesam:title").toString(), QStringLiteral("Morning Ünïcode"));
+    QCOMPARE(meta.value("xesam:album").toString(), QStringLiteral("UTF-8 Album Image"));
+    QCOMPARE(meta.value("xesam:trackNumber"), QVariant(1));
+    QCOMPARE(meta.value("xesam:contentCreated").toString(), QStringLiteral("2001-01-01T00:00:00Z"));
+    QCOMPARE(meta.value("xesam:genre").toStringList(), QStringList{"Folk"});
+    const QString trackCover = QUrl(meta.value("mpris:artUrl").toString()).toLocalFile();
+    w.select(1);
+    // One file for the image's cover, kept while a row of it is left.
+    QCOMPARE(QUrl(mpris->metadata().value("mpris:artUrl").toString()).toLocalFile(), trackCover);
+    w.form->DeleteToolButtonClick();
+    QVERIFY(QFile::exists(trackCover));
+    mpris.reset();
+    w.form.reset();
+
+    // With no runtime folder the covers go to the cache folder.
+    qunsetenv("XDG_RUNTIME_DIR");
+    QTemporaryDir cache;
+    qputenv("XDG_CACHE_HOME", cache.path().toUtf8());
+    {
+        CoverArtFiles files;
+        files.retain(image);
+        QVERIFY(files.fileFor(image).startsWith(cache.path() + '/'));
+        QVERIFY(files.fileFor(apeTagged).isEmpty()); // no row holds it
+    }
+    QVERIFY(!QDirIterator(cache.path(), QDir::Files, QDirIterator::Subdirectories).hasNext());
 }
 
 SORVANO_WINDOW_TEST_MAIN(MprisTest)

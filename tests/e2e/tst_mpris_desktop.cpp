@@ -5,6 +5,7 @@
 // a dbus-daemon of its own; the files come on the program's command line.
 #include "DesktopDriver.h"
 #include "Manifest.h"
+#include "TagWriter.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -135,6 +136,13 @@ void MprisDesktopTest::initTestCase()
         QVERIFY(QFile::copy(fixturePath(kFixture), paths.last()));
     }
     QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("out")));
+    // The file opened through the bus carries tags and a front cover.
+    QVERIFY(writeApeTags(paths[3],
+                         {{"Title", "Звезда по имени Солнце"},
+                          {"Artist", "Кино"},
+                          {"Album", "Звезда"},
+                          {"Year", "1989"}},
+                         testPicture(3)));
 }
 
 void MprisDesktopTest::cleanupTestCase()
@@ -234,6 +242,19 @@ void MprisDesktopTest::mediaControls()
     // OpenUri adds the file as Open would, then plays it.
     playerctl({"open", fileUrl(3)});
     QVERIFY_POLL(url() == fileUrl(3) && status() == QLatin1String("Playing"));
+    // Its tags and its cover, as a file of the program's own.
+    QCOMPARE(playerctl({"metadata", "xesam:title"}), QStringLiteral("Звезда по имени Солнце"));
+    QCOMPARE(playerctl({"metadata", "xesam:artist"}), QStringLiteral("Кино"));
+    QCOMPARE(playerctl({"metadata", "xesam:album"}), QStringLiteral("Звезда"));
+    QCOMPARE(playerctl({"metadata", "xesam:contentCreated"}),
+             QStringLiteral("1989-01-01T00:00:00Z"));
+    const QUrl coverUrl(playerctl({"metadata", "mpris:artUrl"}));
+    QVERIFY2(coverUrl.isLocalFile(), qPrintable(coverUrl.toString()));
+    const QString coverFile = coverUrl.toLocalFile();
+    QVERIFY(coverFile.startsWith(qEnvironmentVariable("XDG_RUNTIME_DIR") + '/'));
+    QFile cover(coverFile);
+    QVERIFY(cover.open(QIODevice::ReadOnly));
+    QCOMPARE(cover.readAll(), testPicture(3));
 
     // During a decode every request is refused. The program runs in slow
     // motion meanwhile, so the decode lasts while the requests are made.
@@ -298,6 +319,8 @@ void MprisDesktopTest::mediaControls()
     QVERIFY(program.waitForFinished(kWait));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 0);
+    // The covers' folder went with the program.
+    QVERIFY(!QFileInfo::exists(QFileInfo(coverFile).path()));
 }
 
 QTEST_GUILESS_MAIN(MprisDesktopTest)
