@@ -18,12 +18,15 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
+#include <algorithm>
 
 namespace {
 
 constexpr int kClientWidth = 782;
 constexpr int kClientHeight = 505;
 constexpr int kStripHeight = 30;
+// The toolbar's holder leaves this much of the strip to the seek bar and Loop.
+constexpr int kToolBarHolderMargin = 340;
 constexpr int kStatusBarHeight = 19; // not scaled
 constexpr int kTimerIntervalMs = 500;
 constexpr uint32_t kOutputRate = 44100;
@@ -240,7 +243,12 @@ void TPlayerForm::CreateComponents()
     setTabOrder(ListView, LoopCheckBox);
     ListView->setFocus();
 
-    resize(Scaled(kClientWidth), Scaled(kClientHeight));
+    // The buttons keep their size at every density while the strip beside them
+    // shrinks, so below 120 dpi the design's width would push Exit onto the
+    // row the strip cuts off: the window opens just wide enough to show it.
+    const int width =
+        std::max(Scaled(kClientWidth), Scaled(kToolBarHolderMargin) + ToolBar->oneRowWidth());
+    resize(width, Scaled(kClientHeight));
     LayoutComponents();
 }
 
@@ -255,7 +263,7 @@ void TPlayerForm::LayoutComponents()
     const int h = height();
     const int strip = Scaled(kStripHeight);
     Panel3->setGeometry(0, 0, w, strip);
-    Panel4->setGeometry(0, 0, w - Scaled(340), strip);
+    Panel4->setGeometry(0, 0, w - Scaled(kToolBarHolderMargin), strip);
     ToolBar->setGeometry(0, 0, Panel4->width(), ToolBar->heightForWidth(Panel4->width()));
     ToolBar->arrangeItems();
     Panel1->setGeometry(w - Scaled(2) - Scaled(263), Scaled(4), Scaled(263), Scaled(24));

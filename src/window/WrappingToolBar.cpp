@@ -28,6 +28,14 @@ QWidget *WrappingToolBar::addSeparator(const QString &objectName)
     return separator;
 }
 
+int WrappingToolBar::oneRowWidth() const
+{
+    int width = 0;
+    for (const QWidget *item : items_)
+        width += item->width();
+    return width;
+}
+
 int WrappingToolBar::heightForWidth(int width) const
 {
     return arrange(width, false);

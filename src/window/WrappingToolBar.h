@@ -21,6 +21,8 @@ public:
     QToolButton *addButton(const QString &objectName, const QString &caption);
     QWidget *addSeparator(const QString &objectName);
 
+    // Width that holds every item in one row.
+    int oneRowWidth() const;
     // Height of the rows needed at the given width.
     int heightForWidth(int width) const override;
     bool hasHeightForWidth() const override { return true; }
