@@ -3,7 +3,7 @@
 # asan preset, in build-asan) and runs the unit, conformance and window tests
 # there; CMakePresets.json holds the sanitizer options and the tests it leaves
 # out (X servers, a tray and the installed layout check no memory handling of
-# ours). Leaks are checked too; scripts/lsan.supp names the one system library
+# ours). Leaks are checked too; scripts/lsan.supp names the system libraries
 # whose own leaks are suppressed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
