@@ -11,20 +11,14 @@
 
 bool SetAsideFile::moveAside(const QString &path)
 {
-    return moveAside(QFile::encodeName(path));
-}
-
-bool SetAsideFile::moveAside(const QByteArray &path)
-{
-    const QByteArray from = path;
-    const qsizetype slash = path.lastIndexOf('/');
-    const QByteArray folder = slash < 0 ? QByteArray() : path.left(slash + 1);
-    const QByteArray fileName = path.mid(slash + 1);
+    const QFileInfo info(path);
+    const QByteArray from = QFile::encodeName(path);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const QByteArray to =
-            folder + '.' + fileName + '.' +
-            QByteArray::number(QRandomGenerator::global()->generate(), 16).rightJustified(8, '0') +
-            ".part";
+        const QString name =
+            QStringLiteral(".%1.%2.part")
+                .arg(info.fileName())
+                .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+        const QByteArray to = QFile::encodeName(info.dir().filePath(name));
         if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) ==
             0) {
             path_ = from;
@@ -34,7 +28,7 @@ bool SetAsideFile::moveAside(const QByteArray &path)
         // A file system that cannot rename without replacing: deleted at
         // once, as before.
         if (errno == EINVAL)
-            return ::unlink(from.constData()) == 0;
+            return QFile::remove(path);
         if (errno != EEXIST)
             return false;
     }

@@ -1,6 +1,5 @@
 // The Decode command: the TPlayerForm handlers of WAV export.
 #include "logic/DecodeLayout.h"
-#include "logic/FileNames.h"
 #include "logic/SetAsideFile.h"
 #include "logic/WavWriter.h"
 #include "window/PlayerForms.h"
@@ -14,7 +13,6 @@
 #include <cstdio>
 #include <exception>
 #include <fcntl.h>
-#include <sys/stat.h>
 
 namespace {
 
@@ -57,31 +55,14 @@ void TPlayerForm::DecodeToolButtonClick(QObject *sender)
         const PlaylistModel::Row row = *RowAt(selected);
         const QString source = row.path;
         const audio::StreamHandle rowStream = row.stream;
-        const QByteArray proposed =
-            row.track ? QFile::encodeName(proposedTrackWavPath(*row.track))
-                      : proposedWavPath(row.nativePath.isEmpty() ? QFile::encodeName(row.path)
-                                                                 : row.nativePath);
-        const std::optional<QString> chosen = FPrompts.saveFile(this, displayPath(proposed));
+        const std::optional<QString> chosen = FPrompts.saveFile(
+            this, row.track ? proposedTrackWavPath(*row.track) : proposedWavPath(source));
         if (!chosen)
             return;
         const QString destination = *chosen;
-        // The dialog gives text: the proposed name as it stands keeps its
-        // bytes, any other is looked up as an opened name is.
-        const ResolvedPath resolved = destination == displayPath(proposed)
-                                          ? nativePath(proposed)
-                                          : resolveShownPath(destination);
-        if (resolved.ambiguous) {
-            FPrompts.message(MessageKind::Error,
-                             QStringLiteral("Cannot create file \"%1\". More than one file "
-                                            "shows as this name.")
-                                 .arg(destination));
-            return;
-        }
-        const QByteArray destinationFile = resolved.path;
 
-        struct stat existing;
-        const bool replace =
-            ::stat(destinationFile.constData(), &existing) == 0 && !S_ISDIR(existing.st_mode);
+        const QFileInfo existing(destination);
+        const bool replace = existing.exists() && !existing.isDir();
         if (replace &&
             FPrompts.message(MessageKind::Query,
                              QStringLiteral("The file \"%1\" already exists. Do you want to "
@@ -99,7 +80,7 @@ void TPlayerForm::DecodeToolButtonClick(QObject *sender)
         }
         SetAsideFile old;
         try {
-            if (replace && !old.moveAside(destinationFile))
+            if (replace && !old.moveAside(destination))
                 FPrompts.message(MessageKind::Error,
                                  QStringLiteral("Cannot delete the file \"%1\".").arg(destination));
             FollowQueuedRow(false);
@@ -110,7 +91,7 @@ void TPlayerForm::DecodeToolButtonClick(QObject *sender)
             throw;
         }
         // On failure the old file is back before the error is reported.
-        DecodeStream(stream, source, destinationFile);
+        DecodeStream(stream, source, destination);
         old.discard();
     });
 }
@@ -118,17 +99,17 @@ void TPlayerForm::DecodeToolButtonClick(QObject *sender)
 void TPlayerForm::DecodeFile(const QString &sourcePath, const QString &destinationPath)
 {
     const audio::StreamHandle stream =
-        CreateStream(QFile::encodeName(sourcePath), audio::kFlagDecodeOnly);
+        FEngine.ApeStreamCreateFile(false, sourcePath.utf16(), 0, 0, kDecodeStreamFlags);
     if (stream == 0) {
         FPrompts.message(MessageKind::Error,
                          QStringLiteral("Error load the \"%1\".").arg(sourcePath));
         return;
     }
-    DecodeStream(stream, sourcePath, QFile::encodeName(destinationPath));
+    DecodeStream(stream, sourcePath, destinationPath);
 }
 
 void TPlayerForm::DecodeStream(audio::StreamHandle stream, const QString &sourcePath,
-                               const QByteArray &destinationPath)
+                               const QString &destinationPath)
 {
     std::exception_ptr failure;
     try {
@@ -154,6 +135,5 @@ void TPlayerForm::DecodeStream(audio::StreamHandle stream, const QString &source
     if (failure)
         std::rethrow_exception(failure);
     FPrompts.message(MessageKind::Information,
-                     QStringLiteral("Done, the output file is \"%1\".")
-                         .arg(displayPath(absolutePath(destinationPath, currentDirectory()))));
+                     QStringLiteral("Done, the output file is \"%1\".").arg(destinationPath));
 }
