@@ -126,8 +126,7 @@ int usage()
                  "usage: sorvano_bench [--fixtures DIR] [--runs N] [--json FILE] "
                  "[--only SECTION,...]\n"
                  "  DIR holds the 5-minute files and their manifest.tsv\n"
-                 "  sections: startup, memory, playlist, playback, export, seek, album, verify,\n"
-                 "            gapless\n");
+                 "  sections: startup, memory, playlist, playback, export, seek, album, verify\n");
     return 2;
 }
 
@@ -189,10 +188,6 @@ int benchMain(int argc, char **argv)
         if (wanted("playback")) {
             std::fprintf(stderr, "playback\n");
             benchPlayback(runs);
-        }
-        if (wanted("gapless")) {
-            std::fprintf(stderr, "gapless\n");
-            benchGapless(runs);
         }
         if (wanted("album")) {
             std::fprintf(stderr, "album\n");

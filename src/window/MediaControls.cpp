@@ -141,7 +141,6 @@ void TPlayerForm::MediaPlayerSeek(int64_t position)
         if (FCurrentIndex < 0)
             return;
         FEngine.ChannelSetPosition(RowStream(FCurrentIndex), position, audio::kPosByte);
-        QueueNextRowSoon(position);
         emit MediaPlayerSeeked(position);
     });
 }
@@ -198,7 +197,7 @@ void TPlayerForm::ResumeCurrentRow()
     const audio::StreamHandle stream = RowStream(FCurrentIndex);
     FPaused = false;
     if (FEngine.ChannelResume(stream)) {
-        QueueNextRowSoon();
+        QueueNextRow();
         emit MediaPlayerChanged();
         return;
     }
