@@ -7,6 +7,13 @@
 #include <sys/fsuid.h>
 #include <unistd.h>
 
+// The controls a running decode or verify disables, by object name.
+inline const char *const kLockOut[] = {
+    "OpenToolButton",   "DeleteToolButton", "PlayToolButton", "StopToolButton", "DecodeToolButton",
+    "VerifyToolButton", "ExitToolButton",   "LoopCheckBox",   "TrackBar",       "OpenMenuItem",
+    "DeleteMenuItem",   "PlayMenuItem",     "StopMenuItem",   "DecodeMenuItem", "VerifyMenuItem",
+    "ExitMenuItem",     "ListView"};
+
 // Open file descriptors of this process, to show that a failed export
 // leaves no file open.
 struct FdCount

@@ -21,12 +21,6 @@ using namespace audio;
 
 namespace {
 
-const char *const kLockOut[] = {
-    "OpenToolButton",   "DeleteToolButton", "PlayToolButton", "StopToolButton", "DecodeToolButton",
-    "VerifyToolButton", "ExitToolButton",   "LoopCheckBox",   "TrackBar",       "OpenMenuItem",
-    "DeleteMenuItem",   "PlayMenuItem",     "StopMenuItem",   "DecodeMenuItem", "VerifyMenuItem",
-    "ExitMenuItem",     "ListView"};
-
 // A session manager that lets the program interact, as a desktop's log-off
 // does, and records whether the program cancelled the log-off.
 class InteractiveSessionManager : public QPlatformSessionManager

@@ -1,5 +1,6 @@
 // The window's Verify command on a scripted verifier: what it checks, what
 // it reports, and the window locked out as for a decode while it runs.
+#include "ExportTestSupport.h"
 #include "WindowFixture.h"
 
 #include <QAction>
@@ -15,12 +16,6 @@ using audio::VerifyResult;
 using Status = VerifyResult::Status;
 
 namespace {
-
-const char *const kLockOut[] = {
-    "OpenToolButton",   "DeleteToolButton", "PlayToolButton", "StopToolButton", "DecodeToolButton",
-    "VerifyToolButton", "ExitToolButton",   "LoopCheckBox",   "TrackBar",       "OpenMenuItem",
-    "DeleteMenuItem",   "PlayMenuItem",     "StopMenuItem",   "DecodeMenuItem", "VerifyMenuItem",
-    "ExitMenuItem",     "ListView"};
 
 VerifyResult resultOf(Status status, bool md5Stored = true, int64_t failed = 0,
                       double firstSeconds = 0, const char *reason = "")
