@@ -44,10 +44,10 @@ struct ChannelInfo
 
 // The operations the program needs from an audio engine: the fourteen the
 // window was built on, a pause and resume the desktop's media controls need,
-// streams of one track of an album image, and the title the sound server
-// shows. The window talks to this interface only, so tests can script an
-// engine of their own. Lengths and positions are signed byte counts; -1
-// reports an error.
+// streams of one track of an album image, the title the sound server
+// shows, and a queued next stream for the gapless advance. The window talks
+// to this interface only, so tests can script an engine of their own.
+// Lengths and positions are signed byte counts; -1 reports an error.
 class IAudioEngine
 {
 public:
@@ -90,6 +90,26 @@ public:
     // plays. Takes effect when the stream next starts with nothing else
     // playing, since the name can only change by opening the device again.
     virtual bool ChannelSetTitle(StreamHandle, const char *) { return false; }
+
+    // Queues `next` to start, from its beginning, on the sample after the
+    // last of `current`, which plays: next is opened and decoded ahead from
+    // now on, so nothing is heard at the join. next may be current itself
+    // (it then plays again). Replaces what was queued after current. Fails
+    // when current does not play (or has played to its end), is paused, or
+    // next is decode-only, plays already, waits behind another stream or
+    // cannot be opened. Stopping, pausing, playing or freeing current drops
+    // its queue, and so does freeing or playing next.
+    virtual bool ChannelQueueNext(StreamHandle current, StreamHandle next) = 0;
+    // Drops what is queued after current before it starts; false when
+    // nothing is.
+    virtual bool ChannelCancelNext(StreamHandle current) = 0;
+    // The stream queued after current and not started yet; 0 with none.
+    virtual StreamHandle ChannelGetNext(StreamHandle current) = 0;
+    // The stream that took over from `handle` at its end: reported once,
+    // then 0. From then on handle is stopped, its position at its length,
+    // and the follower plays as if ChannelPlay had started it. A stream
+    // played or stopped meanwhile reports none.
+    virtual StreamHandle ChannelTakeFollower(StreamHandle handle) = 0;
 };
 
 } // namespace audio

@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace audio {
 
@@ -56,6 +58,12 @@ struct Engine::Stream
     int64_t positionFrames = 0;
     std::shared_ptr<PlaybackStream> playback;
     bool paused = false;
+    // The stream queued to follow this one's playback, with the playback it
+    // will take over with, decoding ahead meanwhile; and the stream that did
+    // take over, until ChannelTakeFollower reports it.
+    StreamHandle queuedNext = 0;
+    std::shared_ptr<PlaybackStream> queuedPlayback;
+    StreamHandle follower = 0;
 
     // Decode-only streams: what ChannelGetData reads.
     std::unique_ptr<DecodeReader> reader;
@@ -186,10 +194,12 @@ Engine::Stream *Engine::find(StreamHandle handle)
 
 bool Engine::StreamFree(StreamHandle handle)
 {
+    takeOverQueued();
     Stream *s = find(handle);
     if (!s)
         return false;
     stopPlayback(*s);
+    dropQueuesOf(handle);
     interruptedByDeviceLoss_.erase(handle);
     streams_.erase(handle);
     workers_.joinExited();
@@ -198,6 +208,7 @@ bool Engine::StreamFree(StreamHandle handle)
 
 void Engine::stopPlayback(Stream &s)
 {
+    dropQueued(s);
     if (!s.playback)
         return;
     std::shared_ptr<PlaybackStream> p = std::move(s.playback);
@@ -215,10 +226,15 @@ void Engine::stopWhereHeard(Stream &s)
 
 bool Engine::ChannelPlay(StreamHandle handle, bool restart)
 {
+    takeOverQueued();
     Stream *s = find(handle);
     if (!s || s->decodeOnly() || !initialised_)
         return false;
     s->paused = false;
+    s->follower = 0;
+    // Played by itself, it no longer waits behind another stream.
+    if (!s->playback)
+        dropQueuesOf(handle);
     interruptedByDeviceLoss_.erase(handle);
     if (!ensureDevice())
         return false;
@@ -243,21 +259,29 @@ bool Engine::ChannelPlay(StreamHandle handle, bool restart)
             return false;
     }
 
-    DecoderOptions options;
-    options.workerThreads = 1; // the next frame decodes while this one plays
-    std::unique_ptr<Decoder> d =
-        reopen(s->path, s->format, s->fileFrames, s->firstFrame, s->endFrame, options);
-    if (!d)
-        return false;
-
-    auto p = std::make_shared<PlaybackStream>(std::move(d), device_.rate(), device_.channels(),
-                                              device_.periodFrames(), start);
-    if (!workers_.start(p))
+    std::shared_ptr<PlaybackStream> p = startPlayback(*s, start);
+    if (!p)
         return false;
     s->playback = p;
     s->positionFrames = start;
     device_.addStream(std::move(p));
     return true;
+}
+
+std::shared_ptr<PlaybackStream> Engine::startPlayback(const Stream &s, int64_t start)
+{
+    DecoderOptions options;
+    options.workerThreads = 1; // the next frame decodes while this one plays
+    std::unique_ptr<Decoder> d =
+        reopen(s.path, s.format, s.fileFrames, s.firstFrame, s.endFrame, options);
+    if (!d)
+        return nullptr;
+
+    auto p = std::make_shared<PlaybackStream>(std::move(d), device_.rate(), device_.channels(),
+                                              device_.periodFrames(), start);
+    if (!workers_.start(p))
+        return nullptr;
+    return p;
 }
 
 void Engine::settle(Stream &s)
@@ -272,10 +296,12 @@ void Engine::settle(Stream &s)
 
 bool Engine::ChannelStop(StreamHandle handle)
 {
+    takeOverQueued();
     Stream *s = find(handle);
     if (!s)
         return false;
     s->paused = false;
+    s->follower = 0;
     interruptedByDeviceLoss_.erase(handle);
     stopWhereHeard(*s);
     workers_.joinExited();
@@ -284,6 +310,7 @@ bool Engine::ChannelStop(StreamHandle handle)
 
 bool Engine::ChannelPause(StreamHandle handle)
 {
+    takeOverQueued();
     Stream *s = find(handle);
     if (!s || s->decodeOnly())
         return false;
@@ -318,6 +345,7 @@ int64_t Engine::ChannelGetLength(StreamHandle handle, uint32_t mode)
 
 int64_t Engine::ChannelGetPosition(StreamHandle handle, uint32_t mode)
 {
+    takeOverQueued();
     Stream *s = find(handle);
     if (!s || mode != kPosByte)
         return -1;
@@ -332,6 +360,9 @@ int64_t Engine::ChannelGetPosition(StreamHandle handle, uint32_t mode)
 
 bool Engine::ChannelSetPosition(StreamHandle handle, int64_t pos, uint32_t mode)
 {
+    // A stream whose follower has begun is over: it is not to play again
+    // beside it.
+    takeOverQueued();
     Stream *s = find(handle);
     if (!s || mode != kPosByte || pos < 0 || pos > s->lengthBytes())
         return false;
@@ -346,6 +377,7 @@ bool Engine::ChannelSetPosition(StreamHandle handle, int64_t pos, uint32_t mode)
 
 uint32_t Engine::ChannelIsActive(StreamHandle handle)
 {
+    takeOverQueued();
     Stream *s = find(handle);
     if (!s)
         return kActiveStopped;
@@ -437,6 +469,133 @@ void Engine::resumeAfterDeviceLoss()
         Stream *s = find(h);
         if (s && !s->playback)
             ChannelPlay(h, false);
+    }
+}
+
+} // namespace audio
+
+namespace audio {
+
+bool Engine::ChannelQueueNext(StreamHandle current, StreamHandle next)
+{
+    takeOverQueued();
+    Stream *c = find(current);
+    Stream *n = find(next);
+    if (!initialised_ || !c || !n || c->decodeOnly() || n->decodeOnly())
+        return false;
+    settle(*c);
+    if (!c->playback || c->paused || !device_.plays())
+        return false;
+    if (c->queuedPlayback && c->queuedNext == next)
+        return true;
+    // Another stream's own playback, or one queued elsewhere, would play twice.
+    if (n != c && (n->playback || n->paused || interruptedByDeviceLoss_.count(next) > 0))
+        return false;
+    for (StreamHandle h : queuing_) {
+        const Stream *other = find(h);
+        if (h != current && other && other->queuedPlayback && other->queuedNext == next)
+            return false;
+    }
+    dropQueued(*c);
+    workers_.joinExited();
+    std::shared_ptr<PlaybackStream> p = startPlayback(*n, 0);
+    if (!p)
+        return false;
+    c->queuedNext = next;
+    c->queuedPlayback = p;
+    if (std::find(queuing_.begin(), queuing_.end(), current) == queuing_.end())
+        queuing_.push_back(current);
+    device_.queueAfter(c->playback, std::move(p));
+    return true;
+}
+
+bool Engine::ChannelCancelNext(StreamHandle current)
+{
+    takeOverQueued();
+    Stream *c = find(current);
+    if (!c || !c->queuedPlayback)
+        return false;
+    dropQueued(*c);
+    workers_.joinExited();
+    return true;
+}
+
+StreamHandle Engine::ChannelGetNext(StreamHandle current)
+{
+    takeOverQueued();
+    const Stream *c = find(current);
+    return c && c->queuedPlayback ? c->queuedNext : 0;
+}
+
+StreamHandle Engine::ChannelTakeFollower(StreamHandle handle)
+{
+    takeOverQueued();
+    Stream *s = find(handle);
+    return s ? std::exchange(s->follower, 0) : 0;
+}
+
+void Engine::dropQueued(Stream &s)
+{
+    s.queuedNext = 0;
+    if (!s.queuedPlayback)
+        return;
+    std::shared_ptr<PlaybackStream> p = std::move(s.queuedPlayback);
+    if (s.playback)
+        device_.unqueueAfter(s.playback);
+    // It may have taken over since the last look.
+    device_.removeStream(p);
+    p->stop();
+}
+
+void Engine::dropQueuesOf(StreamHandle next)
+{
+    for (StreamHandle h : queuing_) {
+        Stream *owner = find(h);
+        if (owner && owner->queuedNext == next && h != next)
+            dropQueued(*owner);
+        if (owner && owner->follower == next)
+            owner->follower = 0;
+    }
+}
+
+void Engine::takeOverQueued()
+{
+    // Handed over in a first pass, as stopping a playback changes the list.
+    std::vector<StreamHandle> started;
+    for (auto it = queuing_.begin(); it != queuing_.end();) {
+        const Stream *s = find(*it);
+        if (!s || !s->queuedPlayback) {
+            it = queuing_.erase(it);
+            continue;
+        }
+        if (s->queuedPlayback->started()) {
+            started.push_back(*it);
+            it = queuing_.erase(it);
+            continue;
+        }
+        ++it;
+    }
+    for (StreamHandle h : started) {
+        Stream *s = find(h);
+        const StreamHandle nextHandle = s->queuedNext;
+        std::shared_ptr<PlaybackStream> p = std::move(s->queuedPlayback);
+        s->queuedNext = 0;
+        // Its last frame has been mixed: it has played to its end.
+        stopPlayback(*s);
+        s->positionFrames = s->totalFrames;
+        s->paused = false;
+        s->follower = nextHandle;
+        Stream *n = find(nextHandle);
+        if (!n) { // freeing it drops the queue, so this is not expected
+            p->stop();
+            device_.removeStream(p);
+            continue;
+        }
+        stopPlayback(*n);
+        n->paused = false;
+        n->playback = std::move(p);
+        n->positionFrames = 0;
+        interruptedByDeviceLoss_.erase(nextHandle);
     }
 }
 

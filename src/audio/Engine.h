@@ -49,6 +49,10 @@ public:
     bool ChannelGetInfo(StreamHandle handle, ChannelInfo *info) override;
     bool ChannelGetAttribute(StreamHandle handle, uint32_t attrib, float *value) override;
     bool ChannelSetTitle(StreamHandle handle, const char *title) override;
+    bool ChannelQueueNext(StreamHandle current, StreamHandle next) override;
+    bool ChannelCancelNext(StreamHandle current) override;
+    StreamHandle ChannelGetNext(StreamHandle current) override;
+    StreamHandle ChannelTakeFollower(StreamHandle handle) override;
 
     // Threads decoding ahead for decode-only streams created from now on; 0
     // means one per core. Lets the benchmarks compare thread counts.
@@ -68,7 +72,18 @@ private:
 
     StreamHandle create(const void *file, uint32_t flags, int64_t firstFrame, int64_t endFrame);
     Stream *find(StreamHandle handle);
+    // A new playback of the stream from `start`, its worker running; null
+    // when the file cannot be read as it was.
+    std::shared_ptr<PlaybackStream> startPlayback(const Stream &s, int64_t start);
+    // Stops playback, and drops what is queued after it.
     void stopPlayback(Stream &s);
+    void dropQueued(Stream &s);
+    // Drops every queue that would start `next`.
+    void dropQueuesOf(StreamHandle next);
+    // Makes each queued stream that the mixer has started the playback of
+    // its stream, and ends the one it followed. Every call that reads or
+    // drives playback does this first.
+    void takeOverQueued();
     // Stops playback, keeping the position as far as it was heard.
     void stopWhereHeard(Stream &s);
     // Ends playback of a stream that has played to its end or stopped at
@@ -87,6 +102,8 @@ private:
     // Streams that were playing when the device went away: they play on once
     // a new device opens, and count as playing meanwhile.
     std::unordered_set<StreamHandle> interruptedByDeviceLoss_;
+    // Streams with a stream queued after them.
+    std::vector<StreamHandle> queuing_;
     PlaybackWorkers workers_;
 };
 

@@ -135,6 +135,34 @@ void OutputDevice::removeStream(const std::shared_ptr<PlaybackStream> &stream)
 {
     std::lock_guard lock(mixMutex_);
     playing_.erase(std::remove(playing_.begin(), playing_.end(), stream), playing_.end());
+    // A stream no longer mixed never reaches its end, so nothing follows it.
+    queued_.erase(std::remove_if(queued_.begin(), queued_.end(),
+                                 [&](const Queued &q) { return q.after == stream; }),
+                  queued_.end());
+}
+
+void OutputDevice::queueAfter(const std::shared_ptr<PlaybackStream> &current,
+                              std::shared_ptr<PlaybackStream> next)
+{
+    std::lock_guard lock(mixMutex_);
+    for (Queued &q : queued_) {
+        if (q.after == current) {
+            q.next = std::move(next);
+            return;
+        }
+    }
+    queued_.push_back({current, std::move(next)});
+    // The audio thread must not allocate when a queued stream takes over.
+    started_.reserve(queued_.size());
+    playing_.reserve(playing_.size() + queued_.size());
+}
+
+void OutputDevice::unqueueAfter(const std::shared_ptr<PlaybackStream> &current)
+{
+    std::lock_guard lock(mixMutex_);
+    queued_.erase(std::remove_if(queued_.begin(), queued_.end(),
+                                 [&](const Queued &q) { return q.after == current; }),
+                  queued_.end());
 }
 
 void OutputDevice::setTap(MixTap tap)
@@ -155,8 +183,30 @@ void OutputDevice::mix(float *out, int frames)
 {
     const PlaybackStream::Clock::time_point now = PlaybackStream::Clock::now();
     std::lock_guard lock(mixMutex_);
-    for (const auto &stream : playing_)
-        stream->mixInto(out, frames, now);
+    for (const auto &stream : playing_) {
+        PlaybackStream *s = stream.get();
+        int offset = 0;
+        for (;;) {
+            const PlaybackStream::Mixed mixed =
+                s->mixInto(out + static_cast<ptrdiff_t>(offset) * channels_, frames - offset, now);
+            if (!mixed.ended || queued_.empty())
+                break;
+            const auto q = std::find_if(queued_.begin(), queued_.end(),
+                                        [&](const Queued &e) { return e.after.get() == s; });
+            if (q == queued_.end())
+                break;
+            // The queued stream goes on right behind the last frame; a stream
+            // shorter than the rest of the callback hands over in turn.
+            offset += mixed.frames;
+            started_.push_back(std::move(q->next));
+            queued_.erase(q);
+            s = started_.back().get();
+        }
+    }
+    // Added after the loop: a stream mixes once per callback.
+    for (auto &stream : started_)
+        playing_.push_back(std::move(stream));
+    started_.clear();
     if (tap_)
         tap_(out, frames);
 }

@@ -77,6 +77,14 @@ public:
 
     void addStream(std::shared_ptr<PlaybackStream> stream);
     void removeStream(const std::shared_ptr<PlaybackStream> &stream);
+    // `next` starts on the frame after the last of `current` (one that is
+    // being mixed), in the same callback, and then plays as an added stream
+    // does; until then it only decodes ahead. Replaces what was queued after
+    // current.
+    void queueAfter(const std::shared_ptr<PlaybackStream> &current,
+                    std::shared_ptr<PlaybackStream> next);
+    // Drops what is queued after current, if it has not started yet.
+    void unqueueAfter(const std::shared_ptr<PlaybackStream> &current);
     void setTap(MixTap tap);
 
 private:
@@ -94,6 +102,14 @@ private:
     // Shared with the audio thread.
     std::mutex mixMutex_;
     std::vector<std::shared_ptr<PlaybackStream>> playing_;
+    struct Queued
+    {
+        std::shared_ptr<PlaybackStream> after;
+        std::shared_ptr<PlaybackStream> next;
+    };
+    std::vector<Queued> queued_;
+    // Streams that took over during one callback; kept to reuse its memory.
+    std::vector<std::shared_ptr<PlaybackStream>> started_;
     MixTap tap_;
 
     // Last, so the device closes (and its callbacks end) first.

@@ -184,9 +184,11 @@ void PlaybackStream::decodeAhead()
     }
 }
 
-void PlaybackStream::mixInto(float *out, int frames, Clock::time_point now)
+PlaybackStream::Mixed PlaybackStream::mixInto(float *out, int frames, Clock::time_point now)
 {
+    started_ = true;
     bool wake = false;
+    Mixed mixed;
     {
         std::lock_guard lock(mutex_);
         prevStart_ = lastStart_;
@@ -215,9 +217,13 @@ void PlaybackStream::mixInto(float *out, int frames, Clock::time_point now)
         lastCallback_ = now;
         haveCallback_ = true;
         wake = queuedFrames_ < kQueueAheadFrames;
+        mixed.frames = done;
+        // An empty queue before the end is a worker running late, not the end.
+        mixed.ended = queue_.empty() && (failed_ || doneGeneration_ == generation_);
     }
     if (wake)
         wake_.notify_one();
+    return mixed;
 }
 
 bool PlaybackWorkers::start(const std::shared_ptr<PlaybackStream> &stream)

@@ -49,8 +49,16 @@ public:
     bool finished();
 
     // Audio thread: adds the next `frames` frames to `out` (interleaved, the
-    // device's channels).
-    void mixInto(float *out, int frames, Clock::time_point now);
+    // device's channels). `ended` says the stream's last frame is among them
+    // (or was before), so a stream queued after it starts right behind it.
+    struct Mixed
+    {
+        int frames = 0;
+        bool ended = false;
+    };
+    Mixed mixInto(float *out, int frames, Clock::time_point now);
+    // The mixer has begun to play it: a queued stream has taken over.
+    bool started() const { return started_; }
 
 private:
     // Converted audio with the source frames it came from, so the mixer can
@@ -74,6 +82,7 @@ private:
     const double periodSeconds_;
     std::unique_ptr<Decoder> decoder_; // worker only
     std::atomic<bool> exited_{false};
+    std::atomic<bool> started_{false};
 
     // Everything below is guarded by mutex_.
     std::mutex mutex_;

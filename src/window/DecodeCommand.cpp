@@ -83,6 +83,7 @@ void TPlayerForm::DecodeToolButtonClick(QObject *sender)
             if (replace && !old.moveAside(destination))
                 FPrompts.message(MessageKind::Error,
                                  QStringLiteral("Cannot delete the file \"%1\".").arg(destination));
+            FollowQueuedRow(false);
             if (FCurrentIndex >= 0 && RowStream(FCurrentIndex) == rowStream)
                 StopToolButtonClick(sender);
         } catch (...) {

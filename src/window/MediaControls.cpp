@@ -88,7 +88,10 @@ void TPlayerForm::MediaPlayerPlay()
 void TPlayerForm::MediaPlayerPause()
 {
     Guarded([this] {
-        if (Decoding() || MediaPlayerStatus() != PlaybackStatus::Playing)
+        if (Decoding())
+            return;
+        FollowQueuedRow(false);
+        if (MediaPlayerStatus() != PlaybackStatus::Playing)
             return;
         if (FEngine.ChannelPause(RowStream(FCurrentIndex)))
             FPaused = true;
@@ -98,6 +101,8 @@ void TPlayerForm::MediaPlayerPause()
 
 void TPlayerForm::MediaPlayerPlayPause()
 {
+    if (!Decoding())
+        Guarded([this] { FollowQueuedRow(false); });
     if (MediaPlayerStatus() == PlaybackStatus::Playing)
         MediaPlayerPause();
     else
@@ -117,6 +122,7 @@ void TPlayerForm::MediaPlayerStep(int step)
     Guarded([this, step] {
         if (Decoding())
             return;
+        FollowQueuedRow(false);
         const int64_t from = FCurrentIndex >= 0 ? FCurrentIndex : SelectedRow();
         const std::optional<int> next = mpris::neighbourRow(from, RowCount(), step);
         if (!next)
@@ -129,7 +135,10 @@ void TPlayerForm::MediaPlayerStep(int step)
 void TPlayerForm::MediaPlayerSeek(int64_t position)
 {
     Guarded([this, position] {
-        if (Decoding() || FCurrentIndex < 0)
+        if (Decoding())
+            return;
+        FollowQueuedRow(false);
+        if (FCurrentIndex < 0)
             return;
         FEngine.ChannelSetPosition(RowStream(FCurrentIndex), position, audio::kPosByte);
         emit MediaPlayerSeeked(position);
@@ -188,6 +197,7 @@ void TPlayerForm::ResumeCurrentRow()
     const audio::StreamHandle stream = RowStream(FCurrentIndex);
     FPaused = false;
     if (FEngine.ChannelResume(stream)) {
+        QueueNextRow();
         emit MediaPlayerChanged();
         return;
     }

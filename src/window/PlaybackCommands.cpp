@@ -32,6 +32,7 @@ QString literalTitle(QString text)
 
 void TPlayerForm::StopToolButtonClick(QObject *)
 {
+    FollowQueuedRow(false);
     if (SelectedRowOrAsk() < 0)
         return;
     if (FCurrentIndex < 0)
@@ -52,6 +53,7 @@ void TPlayerForm::EndPlayback()
 
 void TPlayerForm::PlayToolButtonClick(QObject *sender)
 {
+    FollowQueuedRow(false);
     if (SelectedRowOrAsk() < 0)
         return;
     StopToolButtonClick(sender);
@@ -70,8 +72,8 @@ void TPlayerForm::PlayToolButtonClick(QObject *sender)
     if (FEngine.ChannelPlay(stream, true)) {
         FCurrentIndex = row;
         FCurrentLength = FEngine.ChannelGetLength(stream, audio::kPosByte);
-        setWindowTitle(literalTitle(QCoreApplication::applicationName() + QStringLiteral(" [") +
-                                    text + QStringLiteral("]")));
+        SetPlayingCaption(text);
+        QueueNextRow();
     } else {
         FPrompts.message(MessageKind::Error,
                          QStringLiteral("Error playing the file \"%1\".").arg(path));
@@ -79,11 +81,84 @@ void TPlayerForm::PlayToolButtonClick(QObject *sender)
     emit MediaPlayerChanged();
 }
 
+void TPlayerForm::SetPlayingCaption(const QString &text)
+{
+    setWindowTitle(literalTitle(QCoreApplication::applicationName() + QStringLiteral(" [") + text +
+                                QStringLiteral("]")));
+}
+
+void TPlayerForm::QueueNextRow()
+{
+    const audio::StreamHandle current = RowStream(FCurrentIndex);
+    if (current == 0)
+        return;
+    audio::StreamHandle wanted = 0;
+    if (LoopCheckBox->isChecked() && !FPaused)
+        if (const std::optional<int> next = FPlaylist->wrappedRow(FCurrentIndex + 1))
+            wanted = RowStream(*next);
+    if (FEngine.ChannelGetNext(current) == wanted)
+        return;
+    // Refused (an engine that cannot queue, a file gone), the tick's own
+    // advance still runs at the end.
+    if (wanted != 0)
+        FEngine.ChannelQueueNext(current, wanted);
+    else
+        FEngine.ChannelCancelNext(current);
+}
+
+bool TPlayerForm::FollowQueuedRow(bool advancing)
+{
+    // During an advance's message box the state has already moved: the
+    // follower of the row now current is taken up once that box is gone.
+    if (FCurrentIndex < 0 || FAdvancing)
+        return false;
+    const audio::StreamHandle follower = FEngine.ChannelTakeFollower(RowStream(FCurrentIndex));
+    if (follower == 0)
+        return false;
+    std::optional<int> row;
+    for (int i = 0; i < RowCount() && !row; ++i)
+        if (const std::optional<int> r = FPlaylist->wrappedRow(FCurrentIndex + 1 + i);
+            r && RowStream(*r) == follower)
+            row = r;
+    if (!row) {
+        FEngine.ChannelStop(follower); // a row that is gone must not play on
+        return false;
+    }
+    FlagScope inAdvance(FAdvancing, true);
+
+    // The state follows the sound: the row that is heard now is current, as
+    // Stop and Play would have made it.
+    FCurrentIndex = *row;
+    FCurrentLength = FEngine.ChannelGetLength(follower, audio::kPosByte);
+    FPaused = false;
+    {
+        FlagScope updating(FTimerUpdating, true); // not a seek
+        SetTrackBarPosition(0);
+    }
+    SetPlayingCaption(RowAt(*row)->text());
+    emit MediaPlayerChanged();
+    QueueNextRow();
+    // A command the user gave keeps the row they selected for it.
+    if (!advancing)
+        return true;
+    // As the advance's Stop would: ask for a selection, then go on.
+    if (SelectedRowOrAsk() < 0 && RowStream(FCurrentIndex) != follower)
+        return true; // another row was started meanwhile
+    SelectRow(static_cast<int>(FCurrentIndex));
+    return true;
+}
+
 void TPlayerForm::TimerTimer()
 {
     if (FCurrentIndex < 0)
         return;
     FlagScope updating(FTimerUpdating, true);
+    FollowQueuedRow(true);
+    if (FCurrentIndex < 0)
+        return; // stopped while the advance asked for a selection
+    // A list, Loop box or device that changed since the last tick has its
+    // next row queued afresh.
+    QueueNextRow();
 
     const audio::StreamHandle ended = RowStream(FCurrentIndex);
     const int64_t position = FEngine.ChannelGetPosition(ended, audio::kPosByte);
@@ -116,7 +191,10 @@ void TPlayerForm::TimerTimer()
 
 void TPlayerForm::TrackBarChange()
 {
-    if (FTimerUpdating || FCurrentIndex < 0 || focusWidget() != TrackBar)
+    if (FTimerUpdating)
+        return;
+    FollowQueuedRow(false);
+    if (FCurrentIndex < 0 || focusWidget() != TrackBar)
         return;
     const int maximum = TrackBar->maximum();
     const auto target = targetForBarValue(TrackBar->sliderPosition(), maximum, FCurrentLength);

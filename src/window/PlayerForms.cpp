@@ -308,6 +308,9 @@ void TPlayerForm::WireCommands()
     const auto changed = [this] { emit MediaPlayerChanged(); };
     connect(Timer, &QTimer::timeout, this, changed);
     connect(LoopCheckBox, &QCheckBox::toggled, this, changed);
+    // Unticked, the current row ends and nothing follows it.
+    connect(LoopCheckBox, &QCheckBox::toggled, this,
+            [this] { Guarded([this] { QueueNextRow(); }); });
     connect(ListView->selectionModel(), &QItemSelectionModel::selectionChanged, this, changed);
     connect(FPlaylist, &QAbstractItemModel::rowsInserted, this, changed);
     connect(FPlaylist, &QAbstractItemModel::rowsRemoved, this, changed);

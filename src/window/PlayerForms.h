@@ -178,6 +178,17 @@ private:
     void SetLockedOut(bool locked);
     // Stop's work once it acts: ends the current row's playback.
     void EndPlayback();
+    // The caption while the row whose text is given plays.
+    void SetPlayingCaption(const QString &text);
+    // Queues the row the advance goes to after the current one, so that the
+    // engine starts it on the sample after the current row's last; with Loop
+    // unticked or the row paused, nothing follows.
+    void QueueNextRow();
+    // Once the queued row has taken over, makes it the current row as the
+    // advance would. The advance (`advancing`) also selects it, asking for a
+    // selection first as its Stop does; a command keeps the user's. True
+    // when the state moved.
+    bool FollowQueuedRow(bool advancing);
     void ResumeCurrentRow();
     // The panel up and every command locked out, and back: around a decode
     // and a verify.

@@ -213,11 +213,15 @@ void TPlayerForm::OpenFiles(const QStringList &paths)
                 FCoverFiles.retain(path);
             lastRowOf.insert(path, pending.add(std::move(row)));
         }
+        pending.apply();
+        // Rows after the last one change what the advance wraps to.
+        QueueNextRow();
     });
 }
 
 void TPlayerForm::DeleteToolButtonClick(QObject *sender)
 {
+    FollowQueuedRow(false);
     int row = SelectedRowOrAsk();
     if (row < 0)
         return;
@@ -236,4 +240,7 @@ void TPlayerForm::DeleteToolButtonClick(QObject *sender)
         --FCurrentIndex;
     if (const std::optional<int> neighbour = FPlaylist->neighbourOfRemoved(row))
         SelectRow(*neighbour);
+    // Freeing the queued row dropped it; the row after the current one now
+    // may be another.
+    QueueNextRow();
 }

@@ -77,6 +77,13 @@ public:
     uint32_t ChannelGetData(audio::StreamHandle handle, void *buffer, uint32_t length) override;
     bool ChannelGetInfo(audio::StreamHandle handle, audio::ChannelInfo *info) override;
     bool ChannelGetAttribute(audio::StreamHandle handle, uint32_t attrib, float *value) override;
+    // No stream is ever queued: the window advances as the design does, by
+    // Stop and Play. Not recorded, so the design's call sequences stay as
+    // they are.
+    bool ChannelQueueNext(audio::StreamHandle, audio::StreamHandle) override { return false; }
+    bool ChannelCancelNext(audio::StreamHandle) override { return false; }
+    audio::StreamHandle ChannelGetNext(audio::StreamHandle) override { return 0; }
+    audio::StreamHandle ChannelTakeFollower(audio::StreamHandle) override { return 0; }
 
 private:
     audio::StreamHandle nextHandle_ = 100;
