@@ -59,6 +59,43 @@ class PlaybackTest : public QObject
     // Last, so that it stops the device before the tap's buffer goes.
     EngineSession engine;
 
+    QByteArray decodeWhole(const QString &file)
+    {
+        const StreamHandle d = openStream(*engine, fixturePath(file), kFlagDecodeOnly);
+        QByteArray pcm, block(10000, 0);
+        while (d != 0 && engine->ChannelIsActive(d) != kActiveStopped) {
+            const uint32_t n = engine->ChannelGetData(d, block.data(), 10000);
+            if (n == kDataError)
+                break;
+            pcm.append(block.constData(), n);
+        }
+        engine->StreamFree(d);
+        return pcm;
+    }
+    void startCapture()
+    {
+        std::lock_guard lock(capturedMutex);
+        captured.clear();
+        capturing = true;
+    }
+    std::vector<float> stopCapture()
+    {
+        std::lock_guard lock(capturedMutex);
+        capturing = false;
+        return std::exchange(captured, {});
+    }
+    bool waitForFollower(StreamHandle h, StreamHandle follower)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 5000) {
+            if (const StreamHandle f = engine->ChannelTakeFollower(h))
+                return f == follower;
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
+
 private slots:
     void initTestCase()
     {
@@ -388,6 +425,95 @@ private slots:
         QVERIFY(playsToEnd(*engine, h, 5000));
         QCOMPARE(engine->ChannelGetPosition(h, kPosByte), length);
         QVERIFY(engine->StreamFree(h));
+    }
+
+    // The gapless advance: a queued stream takes over on the frame after the
+    // last of the one before, bit for bit when both have the device's format;
+    // from another format nothing but the filter's own delay comes between.
+    // The stream that ends reports its follower once and its length.
+    void queuedStreamFollowsOnTheNextFrame()
+    {
+        QCOMPARE(engine->outputChannels(), 2);
+        const QString first = "s16-stereo-44k-c2000.ape", second = "s16-stereo-44k-long-c2000.ape";
+        const QByteArray a = decodeWhole(first), b = decodeWhole(second);
+        const int64_t aFrames = a.size() / 4;
+        const StreamHandle h = openStream(*engine, fixturePath(first));
+        const StreamHandle n = openStream(*engine, fixturePath(second));
+        const StreamHandle m = openStream(*engine, fixturePath("s16-mono-22k-c2000.ape"));
+        QVERIFY(!engine->ChannelQueueNext(h, n)); // h does not play
+        QVERIFY(engine->ChannelPlay(h, true));
+        QVERIFY(
+            !engine->ChannelQueueNext(h, openStream(*engine, fixturePath(first), kFlagDecodeOnly)));
+        QVERIFY(engine->ChannelQueueNext(h, m));
+        QVERIFY(!engine->ChannelQueueNext(n, m)); // n does not play either
+        QVERIFY(engine->ChannelQueueNext(h, n));  // replaces m
+        QCOMPARE(engine->ChannelGetNext(h), n);
+        QCOMPARE(engine->ChannelIsActive(n), kActiveStopped);
+        startCapture();
+        QVERIFY(engine->ChannelSetPosition(h, (aFrames - 11025) * 4, kPosByte));
+        QVERIFY(waitForFollower(h, n));
+        QCOMPARE(engine->ChannelTakeFollower(h), 0u);
+        QCOMPARE(engine->ChannelGetNext(h), 0u);
+        QCOMPARE(engine->ChannelIsActive(h), kActiveStopped);
+        QCOMPARE(engine->ChannelGetPosition(h, kPosByte), aFrames * 4);
+        QCOMPARE(engine->ChannelIsActive(n), kActivePlaying);
+        QVERIFY(engine->ChannelGetPosition(n, kPosByte) < 176400);
+
+        // Back to the same format as the device, then on into another rate
+        // and channel count.
+        std::this_thread::sleep_for(300ms);
+        QVERIFY(engine->ChannelQueueNext(n, m));
+        QVERIFY(engine->ChannelSetPosition(n, b.size() - 11025 * 4, kPosByte));
+        QVERIFY(waitForFollower(n, m));
+        std::this_thread::sleep_for(300ms);
+        const std::vector<float> got = stopCapture();
+        const auto frameIs = [&](int64_t at, const QByteArray &pcm, int64_t frame) {
+            const auto *s = reinterpret_cast<const int16_t *>(pcm.constData());
+            return got[at * 2] == s[frame * 2] / 32768.0f &&
+                   got[at * 2 + 1] == s[frame * 2 + 1] / 32768.0f;
+        };
+        const auto find = [&](const QByteArray &pcm, int64_t from, int64_t count) -> int64_t {
+            for (int64_t at = 0; at + count <= int64_t(got.size() / 2); ++at) {
+                int64_t i = 0;
+                while (i < count && frameIs(at + i, pcm, from + i))
+                    ++i;
+                if (i == count)
+                    return at;
+            }
+            return -1;
+        };
+        const int64_t aTail = find(a, aFrames - 4096, 4096);
+        QVERIFY2(aTail >= 0, "the first stream's last frames are not heard as they are");
+        for (int64_t i = 0; i < 8192; ++i)
+            QVERIFY2(frameIs(aTail + 4096 + i, b, i), qPrintable(QString::number(i)));
+        const int64_t bFrames = b.size() / 4;
+        const int64_t bTail = find(b, bFrames - 4096, 4096);
+        QVERIFY(bTail > aTail);
+        int64_t silent = 0;
+        const int64_t joined = bTail + 4096;
+        while (joined + silent < int64_t(got.size() / 2) && got[(joined + silent) * 2] == 0 &&
+               got[(joined + silent) * 2 + 1] == 0)
+            ++silent;
+        qInfo("from 22050 Hz mono: %lld silent frames at the join", static_cast<long long>(silent));
+        QVERIFY(silent < 64);
+        QCOMPARE(engine->ChannelIsActive(n), kActiveStopped);
+        QCOMPARE(engine->ChannelIsActive(m), kActivePlaying);
+
+        // A stream follows itself; freeing either end drops what is queued.
+        QVERIFY(engine->ChannelQueueNext(m, m));
+        QVERIFY(engine->ChannelCancelNext(m));
+        QVERIFY(!engine->ChannelCancelNext(m));
+        QVERIFY(engine->ChannelQueueNext(m, h));
+        QVERIFY(engine->StreamFree(h));
+        QCOMPARE(engine->ChannelGetNext(m), 0u);
+        QVERIFY(engine->ChannelQueueNext(m, m));
+        QVERIFY(
+            engine->ChannelSetPosition(m, engine->ChannelGetLength(m, kPosByte) - 2000, kPosByte));
+        QVERIFY(waitForFollower(m, m));
+        QCOMPARE(engine->ChannelIsActive(m), kActivePlaying);
+        QVERIFY(engine->ChannelGetPosition(m, kPosByte) < 44100);
+        QVERIFY(engine->StreamFree(n));
+        QVERIFY(engine->StreamFree(m));
     }
 
     void severalStreamsAtOnce()
