@@ -4,7 +4,10 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QFileInfo>
+#include <QSignalSpy>
 #include <QSlider>
+#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -23,6 +26,7 @@ private slots:
     void init();
     void cleanup();
     void playsAdvancesAndSeeks();
+    void queuedRowKeepsEveryCommandsMeaning();
 };
 
 void PlaybackRealTest::init()
@@ -68,6 +72,129 @@ void PlaybackRealTest::playsAdvancesAndSeeks()
     QVERIFY(engine.ChannelIsActive(rowStream(1)) != audio::kActiveStopped);
     QCOMPARE(engine.ChannelIsActive(rowStream(0)), audio::kActiveStopped);
     QVERIFY(prompts.messages.isEmpty());
+}
+
+// The gapless advance: with Loop ticked the row after the current one is
+// queued in the engine, and everything that changes the list or the playback
+// meanwhile keeps its meaning.
+void PlaybackRealTest::queuedRowKeepsEveryCommandsMeaning()
+{
+    open(QStringList{kFixture, kOther, kFixture, kOther});
+    QCOMPARE(rowCount(), 4);
+    auto *loop = form->findChild<QCheckBox *>(QStringLiteral("LoopCheckBox"));
+    const auto queuedAfter = [&](int row) { return engine.ChannelGetNext(rowStream(row)); };
+    const auto active = [&](int row) { return engine.ChannelIsActive(rowStream(row)); };
+    // Every fixture here lasts 3 s: a fifth of a second before the end.
+    const auto seekNearEnd = [&](int row) {
+        const int64_t length = engine.ChannelGetLength(rowStream(row), audio::kPosByte);
+        form->MediaPlayerSeek(length - length / 15 / 4 * 4);
+    };
+    select(0);
+    form->PlayToolButtonClick();
+    QCOMPARE(queuedAfter(0), rowStream(1));
+    QCOMPARE(active(1), audio::kActiveStopped);
+
+    // A seek near the end; the next row takes over and the window follows.
+    QSignalSpy changed(form.get(), &TPlayerForm::MediaPlayerChanged);
+    seekNearEnd(0);
+    QTRY_COMPARE_WITH_TIMEOUT(form->CurrentIndex(), int64_t(1), 3000);
+    QCOMPARE(selectedIndex(), 1);
+    QCOMPARE(form->windowTitle(), QStringLiteral("Sorvano [%1]").arg(kOther));
+    QCOMPARE(form->CurrentLength(), engine.ChannelGetLength(rowStream(1), audio::kPosByte));
+    QCOMPARE(active(0), audio::kActiveStopped);
+    QCOMPARE(active(1), audio::kActivePlaying);
+    QCOMPARE(queuedAfter(1), rowStream(2));
+    QVERIFY(changed.count() > 0);
+    QVERIFY(prompts.messages.isEmpty());
+
+    // No selection at the advance: it asks as its Stop would, the state
+    // already on the row that is heard, then selects that row.
+    clearSelection();
+    int64_t currentWhileAsked = -1;
+    prompts.whileWaiting = [&](const ScriptedPrompts::Shown &) {
+        currentWhileAsked = form->CurrentIndex();
+    };
+    seekNearEnd(1);
+    QTRY_COMPARE_WITH_TIMEOUT(selectedIndex(), 2, 3000);
+    QCOMPARE(prompts.messageTexts(), QStringList{"Please select one file."});
+    QCOMPARE(currentWhileAsked, int64_t(2));
+    QCOMPARE(form->CurrentIndex(), int64_t(2));
+    prompts.whileWaiting = nullptr;
+    prompts.messages.clear();
+
+    // Pause drops the queue; resume plays on from where it was held and
+    // queues the next row again.
+    form->MediaPlayerPause();
+    QCOMPARE(active(2), audio::kActivePaused);
+    QCOMPARE(queuedAfter(2), 0u);
+    const int64_t held = engine.ChannelGetPosition(rowStream(2), audio::kPosByte);
+    form->MediaPlayerPlay();
+    QCOMPARE(active(2), audio::kActivePlaying);
+    QVERIFY(engine.ChannelGetPosition(rowStream(2), audio::kPosByte) >= held);
+    QCOMPARE(queuedAfter(2), rowStream(3));
+
+    // Delete of the queued row: the row after it (wrapping) is queued instead.
+    select(3);
+    form->DeleteToolButtonClick();
+    QCOMPARE(rowCount(), 3);
+    QCOMPARE(form->CurrentIndex(), int64_t(2));
+    QCOMPARE(queuedAfter(2), rowStream(0));
+
+    // Unticked Loop: the row ends and nothing follows; ticked again, the
+    // design's advance goes on from the end.
+    loop->setChecked(false);
+    QCOMPARE(queuedAfter(2), 0u);
+    seekNearEnd(2);
+    QTRY_COMPARE_WITH_TIMEOUT(active(2), audio::kActiveStopped, 3000);
+    QTest::qWait(700);
+    QCOMPARE(form->CurrentIndex(), int64_t(2));
+    QCOMPARE(active(0), audio::kActiveStopped);
+    loop->setChecked(true);
+    QTRY_COMPARE_WITH_TIMEOUT(form->CurrentIndex(), int64_t(0), 3000);
+    QCOMPARE(active(0), audio::kActivePlaying);
+    QCOMPARE(queuedAfter(0), rowStream(1));
+
+    // Play on another row: the queued one never starts.
+    select(2);
+    form->PlayToolButtonClick();
+    QCOMPARE(form->CurrentIndex(), int64_t(2));
+    QCOMPARE(active(0), audio::kActiveStopped);
+    QCOMPARE(active(1), audio::kActiveStopped);
+    QCOMPARE(queuedAfter(2), rowStream(0));
+
+    // A decode of the current row whose dialog waits while the row ends:
+    // the next row takes over, and the decode leaves it playing.
+    QTemporaryDir dir;
+    prompts.saveAnswers.push_back(dir.filePath(QStringLiteral("out.wav")));
+    prompts.whileSaveDialogWaits = [&] {
+        seekNearEnd(2);
+        QTRY_COMPARE_WITH_TIMEOUT(form->CurrentIndex(), int64_t(0), 3000);
+    };
+    form->DecodeToolButtonClick();
+    prompts.whileSaveDialogWaits = nullptr;
+    QCOMPARE(QFileInfo(dir.filePath(QStringLiteral("out.wav"))).size(), 44 + kFixtureBytes);
+    QCOMPARE(form->CurrentIndex(), int64_t(0));
+    QCOMPARE(active(0), audio::kActivePlaying);
+    QCOMPARE(active(2), audio::kActiveStopped);
+    QCOMPARE(queuedAfter(0), rowStream(1));
+
+    // Delete of the current row stops it, and what was queued never starts.
+    select(0);
+    form->DeleteToolButtonClick();
+    QCOMPARE(form->CurrentIndex(), int64_t(-1));
+    QTest::qWait(300);
+    for (int row = 0; row < rowCount(); ++row)
+        QCOMPARE(active(row), audio::kActiveStopped);
+
+    // Stop: nothing plays and nothing follows.
+    select(0);
+    form->PlayToolButtonClick();
+    QCOMPARE(queuedAfter(0), rowStream(1));
+    form->StopToolButtonClick();
+    QCOMPARE(queuedAfter(0), 0u);
+    QTest::qWait(300);
+    QCOMPARE(active(0), audio::kActiveStopped);
+    QCOMPARE(active(1), audio::kActiveStopped);
 }
 
 int main(int argc, char **argv)
