@@ -126,7 +126,8 @@ int usage()
                  "usage: sorvano_bench [--fixtures DIR] [--runs N] [--json FILE] "
                  "[--only SECTION,...]\n"
                  "  DIR holds the 5-minute files and their manifest.tsv\n"
-                 "  sections: startup, memory, playlist, playback, export, seek, album, verify\n");
+                 "  sections: startup, memory, playlist, playback, export, seek, album, verify,\n"
+                 "            gapless\n");
     return 2;
 }
 
@@ -188,6 +189,10 @@ int benchMain(int argc, char **argv)
         if (wanted("playback")) {
             std::fprintf(stderr, "playback\n");
             benchPlayback(runs);
+        }
+        if (wanted("gapless")) {
+            std::fprintf(stderr, "gapless\n");
+            benchGapless(runs);
         }
         if (wanted("album")) {
             std::fprintf(stderr, "album\n");

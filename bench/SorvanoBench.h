@@ -120,6 +120,9 @@ void benchSeek(Rig &rig, const QString &file);
 // against reading the file.
 void benchVerify(Rig &rig, const QList<Fixture> &big, int runs, const QString &tmp);
 
+// The gapless advance between two rows.
+void benchGapless(int runs);
+
 // Reading and laying out an album image's sheet.
 void benchAlbum(int runs, const QString &tmp);
 

@@ -141,6 +141,7 @@ void TPlayerForm::MediaPlayerSeek(int64_t position)
         if (FCurrentIndex < 0)
             return;
         FEngine.ChannelSetPosition(RowStream(FCurrentIndex), position, audio::kPosByte);
+        QueueNextRowSoon(position);
         emit MediaPlayerSeeked(position);
     });
 }
@@ -197,7 +198,7 @@ void TPlayerForm::ResumeCurrentRow()
     const audio::StreamHandle stream = RowStream(FCurrentIndex);
     FPaused = false;
     if (FEngine.ChannelResume(stream)) {
-        QueueNextRow();
+        QueueNextRowSoon();
         emit MediaPlayerChanged();
         return;
     }

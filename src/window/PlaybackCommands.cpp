@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QSlider>
+#include <QTimer>
 
 namespace {
 
@@ -73,7 +74,7 @@ void TPlayerForm::PlayToolButtonClick(QObject *sender)
         FCurrentIndex = row;
         FCurrentLength = FEngine.ChannelGetLength(stream, audio::kPosByte);
         SetPlayingCaption(text);
-        QueueNextRow();
+        QueueNextRowSoon();
     } else {
         FPrompts.message(MessageKind::Error,
                          QStringLiteral("Error playing the file \"%1\".").arg(path));
@@ -104,6 +105,25 @@ void TPlayerForm::QueueNextRow()
         FEngine.ChannelQueueNext(current, wanted);
     else
         FEngine.ChannelCancelNext(current);
+}
+
+int64_t TPlayerForm::CurrentBytesPerSecond()
+{
+    audio::ChannelInfo info;
+    if (!FEngine.ChannelGetInfo(RowStream(FCurrentIndex), &info))
+        return 0;
+    return int64_t(info.freq) * info.chans * info.bytesPerSample;
+}
+
+void TPlayerForm::QueueNextRowSoon(int64_t position)
+{
+    // The next row decodes ahead from the first tick on, once the row that
+    // starts now has filled its own buffer: two decodes starting together
+    // on a busy machine may starve the one that is heard. A row that ends
+    // before that tick needs its follower now.
+    const int64_t bytesPerSecond = CurrentBytesPerSecond();
+    if (bytesPerSecond > 0 && FCurrentLength - position < bytesPerSecond)
+        QueueNextRow();
 }
 
 bool TPlayerForm::FollowQueuedRow(bool advancing)
@@ -137,7 +157,7 @@ bool TPlayerForm::FollowQueuedRow(bool advancing)
     }
     SetPlayingCaption(RowAt(*row)->text());
     emit MediaPlayerChanged();
-    QueueNextRow();
+    QueueNextRowSoon();
     // A command the user gave keeps the row they selected for it.
     if (!advancing)
         return true;
@@ -146,6 +166,29 @@ bool TPlayerForm::FollowQueuedRow(bool advancing)
         return true; // another row was started meanwhile
     SelectRow(static_cast<int>(FCurrentIndex));
     return true;
+}
+
+void TPlayerForm::WatchForFollower(int64_t position)
+{
+    const audio::StreamHandle current = RowStream(FCurrentIndex);
+    if (FEngine.ChannelGetNext(current) == 0)
+        return;
+    const int64_t bytesPerSecond = CurrentBytesPerSecond();
+    if (bytesPerSecond <= 0)
+        return;
+    // Ends before the next tick: a look just after the join moves the window
+    // on then, not up to a tick later.
+    const int64_t left = (FCurrentLength - position) * 1000 / bytesPerSecond;
+    if (left < 0 || left >= 500)
+        return;
+    QTimer::singleShot(static_cast<int>(left) + 20, this, [this, current] {
+        Guarded([this, current] {
+            if (FCurrentIndex < 0 || RowStream(FCurrentIndex) != current)
+                return;
+            FlagScope updating(FTimerUpdating, true);
+            FollowQueuedRow(true);
+        });
+    });
 }
 
 void TPlayerForm::TimerTimer()
@@ -166,6 +209,7 @@ void TPlayerForm::TimerTimer()
         value && *value != TrackBar->value())
         SetTrackBarPosition(static_cast<int>(std::clamp<int64_t>(*value, -1, 101)));
 
+    WatchForFollower(position);
     if (position < FCurrentLength || !LoopCheckBox->isChecked())
         return;
     // A tick that comes while an earlier advance waits in a message box must
@@ -204,6 +248,7 @@ void TPlayerForm::TrackBarChange()
     const int64_t position = FEngine.ChannelGetPosition(stream, audio::kPosByte);
     if (fartherThanOneBarStep(position, *target, FCurrentLength, maximum)) {
         FEngine.ChannelSetPosition(stream, *target, audio::kPosByte);
+        QueueNextRowSoon(*target);
         emit MediaPlayerSeeked(*target);
     }
 }

@@ -184,11 +184,19 @@ private:
     // engine starts it on the sample after the current row's last; with Loop
     // unticked or the row paused, nothing follows.
     void QueueNextRow();
+    // QueueNextRow for a row that starts (or was moved to `position`) now,
+    // left to the tick unless the row ends before it.
+    void QueueNextRowSoon(int64_t position = 0);
+    // Of the current row's stream; 0 without one.
+    int64_t CurrentBytesPerSecond();
     // Once the queued row has taken over, makes it the current row as the
     // advance would. The advance (`advancing`) also selects it, asking for a
     // selection first as its Stop does; a command keeps the user's. True
     // when the state moved.
     bool FollowQueuedRow(bool advancing);
+    // With a row queued behind a current row that ends before the next
+    // tick, looks again right after its end.
+    void WatchForFollower(int64_t position);
     void ResumeCurrentRow();
     // The panel up and every command locked out, and back: around a decode
     // and a verify.

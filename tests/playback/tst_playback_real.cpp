@@ -91,7 +91,7 @@ void PlaybackRealTest::queuedRowKeepsEveryCommandsMeaning()
     };
     select(0);
     form->PlayToolButtonClick();
-    QCOMPARE(queuedAfter(0), rowStream(1));
+    QTRY_COMPARE_WITH_TIMEOUT(queuedAfter(0), rowStream(1), 2000);
     QCOMPARE(active(1), audio::kActiveStopped);
 
     // A seek near the end; the next row takes over and the window follows.
@@ -103,7 +103,7 @@ void PlaybackRealTest::queuedRowKeepsEveryCommandsMeaning()
     QCOMPARE(form->CurrentLength(), engine.ChannelGetLength(rowStream(1), audio::kPosByte));
     QCOMPARE(active(0), audio::kActiveStopped);
     QCOMPARE(active(1), audio::kActivePlaying);
-    QCOMPARE(queuedAfter(1), rowStream(2));
+    QTRY_COMPARE_WITH_TIMEOUT(queuedAfter(1), rowStream(2), 2000);
     QVERIFY(changed.count() > 0);
     QVERIFY(prompts.messages.isEmpty());
 
@@ -131,7 +131,7 @@ void PlaybackRealTest::queuedRowKeepsEveryCommandsMeaning()
     form->MediaPlayerPlay();
     QCOMPARE(active(2), audio::kActivePlaying);
     QVERIFY(engine.ChannelGetPosition(rowStream(2), audio::kPosByte) >= held);
-    QCOMPARE(queuedAfter(2), rowStream(3));
+    QTRY_COMPARE_WITH_TIMEOUT(queuedAfter(2), rowStream(3), 2000);
 
     // Delete of the queued row: the row after it (wrapping) is queued instead.
     select(3);
@@ -152,7 +152,7 @@ void PlaybackRealTest::queuedRowKeepsEveryCommandsMeaning()
     loop->setChecked(true);
     QTRY_COMPARE_WITH_TIMEOUT(form->CurrentIndex(), int64_t(0), 3000);
     QCOMPARE(active(0), audio::kActivePlaying);
-    QCOMPARE(queuedAfter(0), rowStream(1));
+    QTRY_COMPARE_WITH_TIMEOUT(queuedAfter(0), rowStream(1), 2000);
 
     // Play on another row: the queued one never starts.
     select(2);
@@ -160,7 +160,7 @@ void PlaybackRealTest::queuedRowKeepsEveryCommandsMeaning()
     QCOMPARE(form->CurrentIndex(), int64_t(2));
     QCOMPARE(active(0), audio::kActiveStopped);
     QCOMPARE(active(1), audio::kActiveStopped);
-    QCOMPARE(queuedAfter(2), rowStream(0));
+    QTRY_COMPARE_WITH_TIMEOUT(queuedAfter(2), rowStream(0), 2000);
 
     // A decode of the current row whose dialog waits while the row ends:
     // the next row takes over, and the decode leaves it playing.
@@ -176,7 +176,7 @@ void PlaybackRealTest::queuedRowKeepsEveryCommandsMeaning()
     QCOMPARE(form->CurrentIndex(), int64_t(0));
     QCOMPARE(active(0), audio::kActivePlaying);
     QCOMPARE(active(2), audio::kActiveStopped);
-    QCOMPARE(queuedAfter(0), rowStream(1));
+    QTRY_COMPARE_WITH_TIMEOUT(queuedAfter(0), rowStream(1), 2000);
 
     // Delete of the current row stops it, and what was queued never starts.
     select(0);
@@ -189,7 +189,7 @@ void PlaybackRealTest::queuedRowKeepsEveryCommandsMeaning()
     // Stop: nothing plays and nothing follows.
     select(0);
     form->PlayToolButtonClick();
-    QCOMPARE(queuedAfter(0), rowStream(1));
+    QTRY_COMPARE_WITH_TIMEOUT(queuedAfter(0), rowStream(1), 2000);
     form->StopToolButtonClick();
     QCOMPARE(queuedAfter(0), 0u);
     QTest::qWait(300);
