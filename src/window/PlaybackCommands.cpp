@@ -196,7 +196,7 @@ void TPlayerForm::TimerTimer()
     if (FCurrentIndex < 0)
         return;
     FlagScope updating(FTimerUpdating, true);
-    FollowQueuedRow(true);
+    const bool followed = FollowQueuedRow(true);
     if (FCurrentIndex < 0)
         return; // stopped while the advance asked for a selection
     // A list, Loop box or device that changed since the last tick has its
@@ -210,7 +210,10 @@ void TPlayerForm::TimerTimer()
         SetTrackBarPosition(static_cast<int>(std::clamp<int64_t>(*value, -1, 101)));
 
     WatchForFollower(position);
-    if (position < FCurrentLength || !LoopCheckBox->isChecked())
+    // One row per tick, as the design's advance: a row taken over in this
+    // tick that has already ended (shorter than the device's buffer) is
+    // ended by the next tick, not skipped unseen.
+    if (followed || position < FCurrentLength || !LoopCheckBox->isChecked())
         return;
     // A tick that comes while an earlier advance waits in a message box must
     // not start a second one.
