@@ -1,6 +1,8 @@
 #include "audio/Engine.h"
 #include "logic/CommandLine.h"
+#include "logic/FileNames.h"
 #include "window/Mpris.h"
+#include "window/OnePlayer.h"
 #include "window/PlayerForms.h"
 #include "window/Prompts.h"
 
@@ -11,6 +13,7 @@
 #include <QTimer>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <memory>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -50,20 +53,15 @@ bool installTerminationHandlers()
     return ok;
 }
 
-// The files the desktop hands over (the desktop entry's %F). QApplication has
-// taken out the options that are its own; everything left is a path, made
-// full as the open dialog would return it.
-QStringList pathsFromArguments(const QStringList &arguments)
+// The files the desktop hands over (the desktop entry's %F), as the bytes
+// they came as, made full against this process's folder: a running player
+// that takes them has a folder of its own.
+QList<QByteArray> pathsFromArguments(const CommandLine &commandLine)
 {
-    QStringList paths;
-    bool optionsEnded = false;
-    for (qsizetype i = 1; i < arguments.size(); ++i) {
-        if (!optionsEnded && arguments.at(i) == QLatin1String("--")) {
-            optionsEnded = true;
-            continue;
-        }
-        paths << QFileInfo(arguments.at(i)).absoluteFilePath();
-    }
+    const QByteArray folder = currentDirectory();
+    QList<QByteArray> paths;
+    for (const std::string &file : commandLine.files)
+        paths << absolutePath(QByteArray::fromStdString(file), folder);
     return paths;
 }
 
@@ -85,6 +83,24 @@ int main(int argc, char *argv[])
     // program ends only when its main window's close is accepted, or on a
     // termination signal (below).
     QApplication::setQuitOnLastWindowClosed(false);
+
+    // A player already running takes the files, before this one opens the
+    // sound device or a window.
+    const QList<QByteArray> paths = pathsFromArguments(commandLine);
+    OnePlayer onePlayer(QDBusConnection::sessionBus());
+    QString why;
+    switch (onePlayer.claimOrHandOver(paths, &why)) {
+    case OnePlayer::Start::OwnWindow:
+        break;
+    case OnePlayer::Start::HandedOver:
+        return 0;
+    case OnePlayer::Start::Refused:
+        std::fprintf(stderr, "sorvano: %s\n", qPrintable(why));
+        return 1;
+    case OnePlayer::Start::Unanswered:
+        std::fprintf(stderr, "sorvano: %s\n", qPrintable(why));
+        break;
+    }
 
     bool terminationRequested = false;
     std::unique_ptr<QSocketNotifier> terminationNotifier;
@@ -119,7 +135,7 @@ int main(int argc, char *argv[])
         mediaControls.registerOn(QDBusConnection::sessionBus());
         // Once the window is on the screen, so a message about one of the
         // files has the window behind it.
-        const QStringList paths = pathsFromArguments(QCoreApplication::arguments());
+        onePlayer.attach(form);
         if (!paths.isEmpty())
             QTimer::singleShot(0, &form, [&form, paths] { form.OpenFiles(paths); });
         // A request that came while a start-up message waited is not lost.

@@ -20,6 +20,14 @@ QString proposedTrackWavPath(const cue::AlbumTrack &track)
     return track.imagePath.left(slash + 1) + name + QStringLiteral(".wav");
 }
 
+QByteArray proposedWavPath(const QByteArray &path)
+{
+    const qsizetype dot = path.lastIndexOf('.');
+    if (dot < 0 || path.indexOf('/', dot) >= 0)
+        return path + ".wav";
+    return path.left(dot) + ".wav";
+}
+
 QPoint decodePanelPosition(QSize outerWindow, QSize panel)
 {
     return QPoint((outerWindow.width() - panel.width()) / 2,

@@ -2,6 +2,7 @@
 
 #include "logic/CueSheet.h"
 
+#include <QByteArray>
 #include <QPoint>
 #include <QSize>
 #include <QString>
@@ -14,6 +15,7 @@ QString proposedWavPath(const QString &path);
 // in the image's folder, or "NN.wav" when the track has no title. Characters
 // a file name cannot hold on common file systems become "_".
 QString proposedTrackWavPath(const cue::AlbumTrack &track);
+QByteArray proposedWavPath(const QByteArray &path);
 
 // Where the progress panel stands, in client coordinates: centred across the
 // window's outer width and one panel height above the middle of its outer

@@ -69,6 +69,14 @@ QString formatPicture(long double value, QChar separator)
 
 } // namespace
 
+int64_t FileSizeOf(const QByteArray &nativePath)
+{
+    struct stat st;
+    if (nativePath.isEmpty() || ::stat(nativePath.constData(), &st) != 0)
+        return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
 int64_t FileSizeOf(const QString &path)
 {
     struct stat st;

@@ -5,6 +5,7 @@
 
 // Size of the file at path in bytes, or -1 when nothing is there.
 int64_t FileSizeOf(const QString &path);
+int64_t FileSizeOf(const QByteArray &nativePath);
 
 // The size text of a playlist row: "1.13 KB", "5 GB", "1024 bytes".
 QString FormatFileSize(int64_t size, QChar decimalSeparator);

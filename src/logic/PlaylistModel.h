@@ -5,6 +5,7 @@
 #include "logic/CueSheet.h"
 
 #include <QAbstractTableModel>
+#include <QByteArray>
 #include <QList>
 #include <QString>
 #include <cstdint>
@@ -30,6 +31,8 @@ public:
         QString path; // the file; for a track row, its image
         QString sizeText;
         audio::StreamHandle stream = 0;
+        // The file's name as the file system spells it; path is its text.
+        QByteArray nativePath;
         // Set for a track row: which track, and its stretch of the image.
         std::optional<cue::AlbumTrack> track;
         // The file's tags (a track row's: its image's), read when it is added.

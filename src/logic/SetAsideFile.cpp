@@ -11,14 +11,20 @@
 
 bool SetAsideFile::moveAside(const QString &path)
 {
-    const QFileInfo info(path);
-    const QByteArray from = QFile::encodeName(path);
+    return moveAside(QFile::encodeName(path));
+}
+
+bool SetAsideFile::moveAside(const QByteArray &path)
+{
+    const QByteArray from = path;
+    const qsizetype slash = path.lastIndexOf('/');
+    const QByteArray folder = slash < 0 ? QByteArray() : path.left(slash + 1);
+    const QByteArray fileName = path.mid(slash + 1);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const QString name =
-            QStringLiteral(".%1.%2.part")
-                .arg(info.fileName())
-                .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
-        const QByteArray to = QFile::encodeName(info.dir().filePath(name));
+        const QByteArray to =
+            folder + '.' + fileName + '.' +
+            QByteArray::number(QRandomGenerator::global()->generate(), 16).rightJustified(8, '0') +
+            ".part";
         if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) ==
             0) {
             path_ = from;
@@ -28,7 +34,7 @@ bool SetAsideFile::moveAside(const QString &path)
         // A file system that cannot rename without replacing: deleted at
         // once, as before.
         if (errno == EINVAL)
-            return QFile::remove(path);
+            return ::unlink(from.constData()) == 0;
         if (errno != EEXIST)
             return false;
     }

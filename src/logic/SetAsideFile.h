@@ -17,6 +17,8 @@ public:
 
     // False when the file cannot be moved (and so could not be deleted either).
     bool moveAside(const QString &path);
+    // The same for a name as the file system spells it.
+    bool moveAside(const QByteArray &path);
 
     // The new file is complete: the old one goes.
     void discard();

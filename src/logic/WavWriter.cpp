@@ -1,5 +1,7 @@
 #include "logic/WavWriter.h"
 
+#include "logic/FileNames.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <cerrno>
@@ -42,11 +44,11 @@ QString tooLongText(const QString &sourcePath)
 class OutputFile
 {
 public:
-    explicit OutputFile(const QString &absolutePath) : path_(absolutePath)
+    explicit OutputFile(const QByteArray &absolutePath)
+        : name_(absolutePath), path_(displayPath(absolutePath))
     {
-        const QByteArray name = QFile::encodeName(absolutePath);
         do
-            fd_ = ::open(name.constData(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+            fd_ = ::open(name_.constData(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         while (fd_ < 0 && errno == EINTR);
         if (fd_ < 0)
             throw ExportError(
@@ -140,7 +142,7 @@ private:
     bool stillAtPath() const
     {
         struct stat st;
-        if (::stat(QFile::encodeName(path_).constData(), &st) != 0)
+        if (::stat(name_.constData(), &st) != 0)
             return false;
         errno = 0;
         return st.st_dev == device_ && st.st_ino == inode_;
@@ -151,10 +153,11 @@ private:
     void removeIncomplete()
     {
         if (regular_ && stillAtPath())
-            ::unlink(QFile::encodeName(path_).constData());
+            ::unlink(name_.constData());
     }
 
-    QString path_;
+    QByteArray name_;
+    QString path_; // its text, for messages
     int fd_ = -1;
     bool regular_ = false;
     dev_t device_ = 0;
@@ -250,6 +253,14 @@ void writeWavFile(IAudioEngine &engine, StreamHandle stream, const QString &sour
                   const QString &destinationPath, const WavProgress &progress,
                   uint64_t maxDataBytes)
 {
+    writeWavFile(engine, stream, sourcePath, QFile::encodeName(destinationPath), progress,
+                 maxDataBytes);
+}
+
+void writeWavFile(IAudioEngine &engine, StreamHandle stream, const QString &sourcePath,
+                  const QByteArray &destinationPath, const WavProgress &progress,
+                  uint64_t maxDataBytes)
+{
     ChannelInfo info;
     float rate = 0.0f;
     const bool haveInfo = engine.ChannelGetInfo(stream, &info);
@@ -264,7 +275,7 @@ void writeWavFile(IAudioEngine &engine, StreamHandle stream, const QString &sour
     if (expected > 0 && static_cast<uint64_t>(expected) > maxDataBytes)
         throw ExportError(tooLongText(sourcePath));
 
-    OutputFile file(QFileInfo(destinationPath).absoluteFilePath());
+    OutputFile file(absolutePath(destinationPath, currentDirectory()));
     const auto header = wavHeader(format, 0, 0);
     file.append(header.data(), header.size());
 

@@ -75,3 +75,7 @@ struct WavProgress
 void writeWavFile(audio::IAudioEngine &engine, audio::StreamHandle stream,
                   const QString &sourcePath, const QString &destinationPath,
                   const WavProgress &progress = {}, uint64_t maxDataBytes = kWavMaxDataBytes);
+// The same for a destination named as the file system spells it.
+void writeWavFile(audio::IAudioEngine &engine, audio::StreamHandle stream,
+                  const QString &sourcePath, const QByteArray &destinationPath,
+                  const WavProgress &progress = {}, uint64_t maxDataBytes = kWavMaxDataBytes);

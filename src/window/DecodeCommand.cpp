@@ -1,5 +1,6 @@
 // The Decode command: the TPlayerForm handlers of WAV export.
 #include "logic/DecodeLayout.h"
+#include "logic/FileNames.h"
 #include "logic/SetAsideFile.h"
 #include "logic/WavWriter.h"
 #include "window/PlayerForms.h"
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <exception>
 #include <fcntl.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -55,14 +57,31 @@ void TPlayerForm::DecodeToolButtonClick(QObject *sender)
         const PlaylistModel::Row row = *RowAt(selected);
         const QString source = row.path;
         const audio::StreamHandle rowStream = row.stream;
-        const std::optional<QString> chosen = FPrompts.saveFile(
-            this, row.track ? proposedTrackWavPath(*row.track) : proposedWavPath(source));
+        const QByteArray proposed =
+            row.track ? QFile::encodeName(proposedTrackWavPath(*row.track))
+                      : proposedWavPath(row.nativePath.isEmpty() ? QFile::encodeName(row.path)
+                                                                 : row.nativePath);
+        const std::optional<QString> chosen = FPrompts.saveFile(this, displayPath(proposed));
         if (!chosen)
             return;
         const QString destination = *chosen;
+        // The dialog gives text: the proposed name as it stands keeps its
+        // bytes, any other is looked up as an opened name is.
+        const ResolvedPath resolved = destination == displayPath(proposed)
+                                          ? nativePath(proposed)
+                                          : resolveShownPath(destination);
+        if (resolved.ambiguous) {
+            FPrompts.message(MessageKind::Error,
+                             QStringLiteral("Cannot create file \"%1\". More than one file "
+                                            "shows as this name.")
+                                 .arg(destination));
+            return;
+        }
+        const QByteArray destinationFile = resolved.path;
 
-        const QFileInfo existing(destination);
-        const bool replace = existing.exists() && !existing.isDir();
+        struct stat existing;
+        const bool replace =
+            ::stat(destinationFile.constData(), &existing) == 0 && !S_ISDIR(existing.st_mode);
         if (replace &&
             FPrompts.message(MessageKind::Query,
                              QStringLiteral("The file \"%1\" already exists. Do you want to "
@@ -80,7 +99,7 @@ void TPlayerForm::DecodeToolButtonClick(QObject *sender)
         }
         SetAsideFile old;
         try {
-            if (replace && !old.moveAside(destination))
+            if (replace && !old.moveAside(destinationFile))
                 FPrompts.message(MessageKind::Error,
                                  QStringLiteral("Cannot delete the file \"%1\".").arg(destination));
             FollowQueuedRow(false);
@@ -91,7 +110,7 @@ void TPlayerForm::DecodeToolButtonClick(QObject *sender)
             throw;
         }
         // On failure the old file is back before the error is reported.
-        DecodeStream(stream, source, destination);
+        DecodeStream(stream, source, destinationFile);
         old.discard();
     });
 }
@@ -99,17 +118,17 @@ void TPlayerForm::DecodeToolButtonClick(QObject *sender)
 void TPlayerForm::DecodeFile(const QString &sourcePath, const QString &destinationPath)
 {
     const audio::StreamHandle stream =
-        FEngine.ApeStreamCreateFile(false, sourcePath.utf16(), 0, 0, kDecodeStreamFlags);
+        CreateStream(QFile::encodeName(sourcePath), audio::kFlagDecodeOnly);
     if (stream == 0) {
         FPrompts.message(MessageKind::Error,
                          QStringLiteral("Error load the \"%1\".").arg(sourcePath));
         return;
     }
-    DecodeStream(stream, sourcePath, destinationPath);
+    DecodeStream(stream, sourcePath, QFile::encodeName(destinationPath));
 }
 
 void TPlayerForm::DecodeStream(audio::StreamHandle stream, const QString &sourcePath,
-                               const QString &destinationPath)
+                               const QByteArray &destinationPath)
 {
     std::exception_ptr failure;
     try {
@@ -135,5 +154,6 @@ void TPlayerForm::DecodeStream(audio::StreamHandle stream, const QString &source
     if (failure)
         std::rethrow_exception(failure);
     FPrompts.message(MessageKind::Information,
-                     QStringLiteral("Done, the output file is \"%1\".").arg(destinationPath));
+                     QStringLiteral("Done, the output file is \"%1\".")
+                         .arg(displayPath(absolutePath(destinationPath, currentDirectory()))));
 }

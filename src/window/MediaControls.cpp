@@ -146,12 +146,12 @@ void TPlayerForm::MediaPlayerSeek(int64_t position)
     });
 }
 
-void TPlayerForm::MediaPlayerOpen(const QString &path)
+void TPlayerForm::MediaPlayerOpen(const QByteArray &path)
 {
     if (Decoding())
         return;
     const int before = RowCount();
-    OpenFiles({path});
+    OpenFiles(QList<QByteArray>{path});
     // An album image plays from its first track, not from the last one added.
     if (const PlaylistModel::Row *first = RowAt(before); first && first->track) {
         SelectRow(before);
@@ -161,7 +161,7 @@ void TPlayerForm::MediaPlayerOpen(const QString &path)
     // Only the file asked for plays: not a row that happened to be selected
     // when it could not be added.
     const PlaylistModel::Row *row = RowAt(SelectedRow());
-    if (row && row->path == path)
+    if (row && row->nativePath == path)
         Guarded([this] { PlayToolButtonClick(nullptr); });
 }
 

@@ -1,5 +1,6 @@
 #include "window/Mpris.h"
 
+#include "logic/FileNames.h"
 #include "logic/MprisMapping.h"
 #include "window/PlayerForms.h"
 
@@ -232,6 +233,9 @@ QVariantMap MprisService::metadata()
     if (const QString cover = form_.MediaPlayerCoverFile(*track); !cover.isEmpty())
         map.insert(QStringLiteral("mpris:artUrl"),
                    QString::fromUtf8(QUrl::fromLocalFile(cover).toEncoded()));
+    // The row's name as bytes: a name that is not UTF-8 keeps them.
+    if (!track->row.track)
+        map.insert(QStringLiteral("xesam:url"), fileUri(track->row.nativePath));
     return map;
 }
 
@@ -310,10 +314,11 @@ void MprisService::setPosition(const QString &trackId, qint64 position)
 
 void MprisService::openUri(const QString &uri)
 {
-    const QUrl url(uri);
-    if (!url.isLocalFile())
+    // Percent-encoded bytes: a name need not be UTF-8.
+    const std::optional<QByteArray> path = localPathOfUri(uri);
+    if (!path)
         return;
-    form_.MediaPlayerOpen(url.toLocalFile());
+    form_.MediaPlayerOpen(*path);
     refresh();
 }
 

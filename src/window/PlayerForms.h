@@ -3,6 +3,7 @@
 #include "audio/AudioEngine.h"
 #include "audio/Verify.h"
 #include "logic/CoverArtFiles.h"
+#include "logic/FileNames.h"
 #include "logic/PlaylistModel.h"
 #include "window/Prompts.h"
 
@@ -69,7 +70,10 @@ public:
     void SetFileVerifier(FileVerifier verifier) { FVerifyFile = std::move(verifier); }
     // Adds full paths as the Open command adds those chosen in its dialog,
     // in the order given: files handed over by the desktop come this way.
+    // Names from a dialog are its text; see resolveShownPath.
     void OpenFiles(const QStringList &paths);
+    // Names as the file system spells them: the command line, a later start.
+    void OpenFiles(const QList<QByteArray> &paths);
 
     // The desktop's media controls (Mpris.cpp) read the player through
     // these and make their requests through the MediaPlayer handlers. Each
@@ -115,7 +119,7 @@ public:
     // Moves the current row's stream to the byte position.
     void MediaPlayerSeek(int64_t position);
     // The file through the Open steps, then played as Play would.
-    void MediaPlayerOpen(const QString &path);
+    void MediaPlayerOpen(const QByteArray &path);
     void MediaPlayerSetLoop(bool ticked);
     // Brings the window back and to the front, from the tray too.
     void MediaPlayerRaise();
@@ -172,6 +176,9 @@ private:
     // Across the columns in sight, in the list's viewport: where the popup
     // menu opens from the keyboard.
     QRect RowRect(int index) const;
+    // Opens a stream on a file of any name; flags as for ApeStreamCreateFile.
+    audio::StreamHandle CreateStream(const QByteArray &path, uint32_t flags);
+    void OpenResolved(const QList<ResolvedPath> &files);
     // Runs a handler's body; any failure that escapes it reaches the error report.
     template <typename Body> void Guarded(Body &&body);
     void ReportError(const QString &message);
@@ -207,7 +214,7 @@ private:
     std::optional<audio::VerifyResult> VerifyFileShowingProgress(const QString &path);
     // DecodeFile on a decode stream already open; frees it on every path.
     void DecodeStream(audio::StreamHandle stream, const QString &sourcePath,
-                      const QString &destinationPath);
+                      const QByteArray &destinationPath);
 
     audio::IAudioEngine &FEngine;
     IPrompts &FPrompts;

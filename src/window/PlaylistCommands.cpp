@@ -1,6 +1,7 @@
 // The list's rows, and the Open and Delete commands of the main window.
 #include "logic/ApeTagReader.h"
 #include "logic/CueSheet.h"
+#include "logic/FileNames.h"
 #include "logic/FileSize.h"
 #include "window/PlayerForms.h"
 
@@ -112,6 +113,8 @@ void TPlayerForm::OpenToolButtonClick(QObject *)
 
 audio::StreamHandle TPlayerForm::OpenRowStream(const PlaylistModel::Row &row, uint32_t flags)
 {
+    if (!row.track && !row.nativePath.isEmpty())
+        return CreateStream(row.nativePath, flags & ~audio::kFlagUnicodePath);
     flags |= audio::kFlagUnicodePath;
     if (row.track)
         return FEngine.ApeStreamCreateRange(row.path.utf16(), flags, row.track->firstFrame,
@@ -120,6 +123,35 @@ audio::StreamHandle TPlayerForm::OpenRowStream(const PlaylistModel::Row &row, ui
 }
 
 void TPlayerForm::OpenFiles(const QStringList &paths)
+{
+    QList<ResolvedPath> files;
+    for (const QString &path : paths)
+        files << resolveShownPath(path);
+    OpenResolved(files);
+}
+
+void TPlayerForm::OpenFiles(const QList<QByteArray> &paths)
+{
+    QList<ResolvedPath> files;
+    for (const QByteArray &path : paths)
+        files << nativePath(path);
+    OpenResolved(files);
+}
+
+audio::StreamHandle TPlayerForm::CreateStream(const QByteArray &path, uint32_t flags)
+{
+    // A name UTF-16 can spell reaches the engine as UTF-16 with its flag;
+    // any other as its bytes.
+    if (isUtf8(path)) {
+        const QString text = displayPath(path);
+        return FEngine.ApeStreamCreateFile(false, text.utf16(), 0, 0,
+                                           flags | audio::kFlagUnicodePath);
+    }
+    return FEngine.ApeStreamCreateFile(false, path.constData(), 0, 0,
+                                       flags & ~audio::kFlagUnicodePath);
+}
+
+void TPlayerForm::OpenResolved(const QList<ResolvedPath> &files)
 {
     // Also reached from outside any handler (the command line): a failure
     // must end here, in the error report, as a command's does.
@@ -179,7 +211,8 @@ void TPlayerForm::OpenFiles(const QStringList &paths)
             if (load.cutShort)
                 loadError(sheet);
         };
-        for (const QString &path : paths) {
+        for (const ResolvedPath &file : files) {
+            const QString &path = file.shown;
             const QFileInfo info(path);
             if (info.suffix().compare(QLatin1String("cue"), Qt::CaseInsensitive) == 0) {
                 if (info.isFile())
@@ -187,7 +220,13 @@ void TPlayerForm::OpenFiles(const QStringList &paths)
                 continue;
             }
             selectSame(path);
-            if (!info.isFile())
+            // A dialog's name that several files show as cannot be opened:
+            // which one was meant is not known.
+            if (file.ambiguous) {
+                loadError(path);
+                continue;
+            }
+            if (!isFileAt(file.path))
                 continue;
             // An image that carries its sheet opens as its tracks. A sheet in
             // the tag that cannot be read leaves the file as it always was:
@@ -199,14 +238,14 @@ void TPlayerForm::OpenFiles(const QStringList &paths)
                     continue;
                 }
             }
-            const audio::StreamHandle stream =
-                FEngine.ApeStreamCreateFile(false, path.utf16(), 0, 0, audio::kFlagUnicodePath);
+            const audio::StreamHandle stream = CreateStream(file.path, 0);
             if (stream == 0) {
                 loadError(path);
                 continue;
             }
             PlaylistModel::Row row =
-                PlaylistModel::fileRow(path, FormatFileSize(FileSizeOf(path)), stream);
+                PlaylistModel::fileRow(path, FormatFileSize(FileSizeOf(file.path)), stream);
+            row.nativePath = file.path;
             // Read once, here: what the media controls show is then at hand.
             row.tags = readTrackTags(path);
             if (row.tags.hasFrontCover)

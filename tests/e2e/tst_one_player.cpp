@@ -6,10 +6,21 @@
 #include "DesktopDriver.h"
 #include "Manifest.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
+#include <atomic>
+#include <csignal>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -21,6 +32,85 @@ QString soundServerStreams()
     return QString::fromUtf8(run(QStringLiteral("pactl"), {"list", "sink-inputs"}));
 }
 
+// "Привет" in Windows' Cyrillic code page: no UTF-8 at all.
+const QByteArray kCp1251("\xcf\xf0\xe8\xe2\xe5\xf2");
+
+bool copyTo(const QString &fixture, const QByteArray &path)
+{
+    QFile from(fixturePath(fixture));
+    const int fd = ::open(path.constData(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+    const bool ok = fd >= 0 && from.open(QIODevice::ReadOnly) &&
+                    ::write(fd, from.readAll().constData(), size_t(from.size())) == from.size();
+    ::close(fd);
+    return ok;
+}
+
+QByteArray readBytes(const QByteArray &path)
+{
+    QByteArray data;
+    const int fd = ::open(path.constData(), O_RDONLY);
+    char block[65536];
+    for (ssize_t n; fd >= 0 && (n = ::read(fd, block, sizeof block)) > 0;)
+        data.append(block, n);
+    ::close(fd);
+    return data;
+}
+
+// Another start of the program, to its end, its arguments as bytes (which
+// QProcess cannot pass): its exit status and what it said on stderr.
+int startAgain(const QByteArray &arg, const QByteArray &stderrFile, QByteArray *said)
+{
+    const QByteArray binary = SORVANO_BINARY;
+    char *argv[] = {const_cast<char *>(binary.constData()), const_cast<char *>(arg.constData()),
+                    nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, stderrFile.constData(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    const int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    if (failed || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    *said = readBytes(stderrFile);
+    return WEXITSTATUS(status);
+}
+
+// Runs a process at a few percent of its speed while a file it writes grows,
+// so a decode lasts while it is asked for something.
+class SlowMotion
+{
+public:
+    SlowMotion(pid_t pid, const QByteArray &file, qint64 fullSize)
+        : thread_([this, pid, file, fullSize] {
+              struct stat st;
+              const auto size = [&] { return ::stat(file.constData(), &st) == 0 ? st.st_size : 0; };
+              while (running_ && size() <= 44)
+                  QThread::msleep(2);
+              while (running_ && size() < fullSize) {
+                  ::kill(pid, SIGSTOP);
+                  QThread::msleep(50);
+                  ::kill(pid, SIGCONT);
+                  QThread::msleep(5);
+              }
+              ::kill(pid, SIGCONT);
+          })
+    {
+    }
+    ~SlowMotion() { end(); }
+    void end()
+    {
+        running_ = false;
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+private:
+    std::atomic<bool> running_{true};
+    std::thread thread_;
+};
+
 } // namespace
 
 class OnePlayerTest : public QObject, public DesktopDriver
@@ -31,6 +121,7 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void namedStream();
+    void handOverAndFileNames();
 
 private:
     QTemporaryDir dir_;
@@ -71,6 +162,59 @@ void OnePlayerTest::namedStream()
     QVERIFY_POLL(listed(QStringLiteral("first.ape")));
     QVERIFY2(!soundServerStreams().contains(QLatin1String("second track.ape")),
              "a stream of the row played before is still there");
+}
+
+// The player that runs takes a later start's file, whose name is CP1251
+// bytes; it plays and decodes exactly, its WAV named from the same bytes. During
+// the decode a later start is refused and says so.
+void OnePlayerTest::handOverAndFileNames()
+{
+    const QByteArray folder = QFile::encodeName(dir_.path());
+    const QByteArray handed = folder + '/' + kCp1251 + ".ape";
+    QVERIFY(copyTo(QString::fromLatin1(kFixture), handed));
+    const QByteArray log = QFile::encodeName(dir_.filePath(QStringLiteral("stderr.txt")));
+    QByteArray said;
+
+    // From the tray too: the window comes back for the file handed over.
+    QVERIFY(xdotool({"windowminimize", QString::number(mainWindow_)}));
+    QVERIFY_POLL(!viewable(mainWindow_));
+    QCOMPARE(startAgain(handed, log, &said), 0);
+    QVERIFY_POLL(viewable(mainWindow_) && activeWindow() == mainWindow_);
+    QCOMPARE(ourWindows(true), QList<WindowId>{mainWindow_});
+    // The row added is the selected one (once the hand-over has added it);
+    // it plays under its shown name.
+    const QString playing = QStringLiteral("Sorvano [%1]").arg(QString::fromUtf8(handed));
+    QVERIFY_POLL((windowName(mainWindow_) == playing || (pressKeys({"ctrl+p"}), false)), kWait,
+                 1000);
+    QVERIFY_POLL(soundServerStreams().contains(
+        QStringLiteral("media.name = \"%1.ape\"").arg(QString(6, QChar(0xFFFD)))));
+
+    // Decode it under the proposed name, the source's bytes with ".wav".
+    const QByteArray wav = folder + '/' + kCp1251 + ".wav";
+    const Manifest manifest = Manifest::load(apeFixtureDir() + QStringLiteral("/manifest.tsv"));
+    qint64 pcmBytes = 0;
+    QByteArray pcmMd5;
+    for (const auto &row : manifest.rows)
+        if (row.value(QStringLiteral("file")) == QLatin1String(kFixture)) {
+            pcmBytes = row.value(QStringLiteral("pcm_bytes")).toLongLong();
+            pcmMd5 = row.value(QStringLiteral("pcm_md5")).toLatin1();
+        }
+    QVERIFY(pcmBytes > 0);
+    pressKeys({"ctrl+d"});
+    {
+        SlowMotion slowMotion(pid_t(program_.processId()), wav, 44 + pcmBytes);
+        answerFileDialog(QString());
+        struct stat st;
+        QVERIFY_POLL(::stat(wav.constData(), &st) == 0 && st.st_size > 44);
+        const int refused = startAgain(handed, log, &said);
+        QVERIFY(::stat(wav.constData(), &st) == 0 && st.st_size < 44 + pcmBytes);
+        QCOMPARE(refused, 1);
+        QVERIFY2(said.contains("decoding"), said.constData());
+    }
+    dismissBox(QStringLiteral("INFORMATION"));
+    const QByteArray written = readBytes(wav);
+    QCOMPARE(written.size(), 44 + pcmBytes);
+    QCOMPARE(QCryptographicHash::hash(written.mid(44), QCryptographicHash::Md5).toHex(), pcmMd5);
 }
 
 QTEST_GUILESS_MAIN(OnePlayerTest)

@@ -1,9 +1,22 @@
 #include "ScriptedEngine.h"
 
+#include <QString>
 #include <algorithm>
 #include <cstring>
 
 using namespace audio;
+
+namespace {
+
+// A name that is not UTF-8 comes as its bytes, and is known here by its text.
+std::u16string pathOf(const void *file, uint32_t flags)
+{
+    if (flags & kFlagUnicodePath)
+        return static_cast<const char16_t *>(file);
+    return QString::fromUtf8(static_cast<const char *>(file)).toStdU16String();
+}
+
+} // namespace
 
 ScriptedEngine::Stream *ScriptedEngine::stream(StreamHandle h)
 {
@@ -45,7 +58,7 @@ StreamHandle ScriptedEngine::ApeStreamCreateFile(bool, const void *file, uint64_
                                                  uint32_t flags)
 {
     record("ApeStreamCreateFile " + std::to_string(flags));
-    return create(static_cast<const char16_t *>(file), flags);
+    return create(pathOf(file, flags), flags);
 }
 
 StreamHandle ScriptedEngine::ApeStreamCreateRange(const void *file, uint32_t flags,
@@ -55,7 +68,7 @@ StreamHandle ScriptedEngine::ApeStreamCreateRange(const void *file, uint32_t fla
            " " + std::to_string(endFrame));
     if (firstFrame < 0 || endFrame <= firstFrame)
         return 0;
-    const StreamHandle h = create(static_cast<const char16_t *>(file), flags);
+    const StreamHandle h = create(pathOf(file, flags), flags);
     Stream *s = stream(h);
     if (!s)
         return 0;
