@@ -110,7 +110,7 @@ void TPlayerForm::DecodeToolButtonClick(QObject *sender)
             throw;
         }
         // On failure the old file is back before the error is reported.
-        DecodeStream(stream, source, destinationFile);
+        DecodeStream(stream, source, destinationFile, destination);
         old.discard();
     });
 }
@@ -124,11 +124,11 @@ void TPlayerForm::DecodeFile(const QString &sourcePath, const QString &destinati
                          QStringLiteral("Error load the \"%1\".").arg(sourcePath));
         return;
     }
-    DecodeStream(stream, sourcePath, QFile::encodeName(destinationPath));
+    DecodeStream(stream, sourcePath, QFile::encodeName(destinationPath), destinationPath);
 }
 
 void TPlayerForm::DecodeStream(audio::StreamHandle stream, const QString &sourcePath,
-                               const QByteArray &destinationPath)
+                               const QByteArray &destinationPath, const QString &shownDestination)
 {
     std::exception_ptr failure;
     try {
@@ -153,7 +153,8 @@ void TPlayerForm::DecodeStream(audio::StreamHandle stream, const QString &source
 
     if (failure)
         std::rethrow_exception(failure);
+    // The name as the user gave it, relative or not: the file is where that
+    // name points.
     FPrompts.message(MessageKind::Information,
-                     QStringLiteral("Done, the output file is \"%1\".")
-                         .arg(displayPath(absolutePath(destinationPath, currentDirectory()))));
+                     QStringLiteral("Done, the output file is \"%1\".").arg(shownDestination));
 }

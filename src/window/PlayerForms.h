@@ -213,8 +213,9 @@ private:
     // usable; nullopt when the program is ending meanwhile.
     std::optional<audio::VerifyResult> VerifyFileShowingProgress(const QString &path);
     // DecodeFile on a decode stream already open; frees it on every path.
+    // shownDestination is the destination's text as the user gave it.
     void DecodeStream(audio::StreamHandle stream, const QString &sourcePath,
-                      const QByteArray &destinationPath);
+                      const QByteArray &destinationPath, const QString &shownDestination);
 
     audio::IAudioEngine &FEngine;
     IPrompts &FPrompts;
