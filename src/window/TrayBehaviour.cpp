@@ -218,6 +218,21 @@ void TPlayerForm::BringToFront()
         front = this;
     front->raise();
     front->activateWindow();
+    // Qt lets go of a hidden window's focus only a moment after the window
+    // manager took it (in case it comes back), while hiding deactivates its
+    // widgets at once. A window brought back within that moment (a later
+    // start handing over its files right after a minimise) is still Qt's
+    // focus window: the window manager's focus then reads as no change, and
+    // the widgets would stay inactive, keys reaching neither the list nor a
+    // shortcut. Their activation follows the window's.
+    QWindow *const handle = front->window()->windowHandle();
+    if (handle && QGuiApplication::focusWindow() == handle && !QApplication::activePopupWidget() &&
+        QApplication::activeWindow() != front->window()) {
+        QT_WARNING_PUSH
+        QT_WARNING_DISABLE_DEPRECATED
+        QApplication::setActiveWindow(front->window());
+        QT_WARNING_POP
+    }
 }
 
 bool TPlayerForm::Restoring() const
