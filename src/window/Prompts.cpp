@@ -1,14 +1,52 @@
 #include "window/Prompts.h"
 
+#include "logic/FileNames.h"
+
 #include <QApplication>
 #include <QEventLoop>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QPointer>
+#include <algorithm>
+
+namespace {
+
+// Qt's dialog knows files by their text, and a name that is not UTF-8 has
+// none that leads back to it: Qt refuses such a name as not found, typed as
+// the window shows it (a replacement character where a byte is not UTF-8).
+// A typed name that stands for a real file is taken; the window finds which
+// (and reports a name that several files show as).
+class OpenDialog : public QFileDialog
+{
+public:
+    using QFileDialog::QFileDialog;
+
+    void accept() override
+    {
+        const QStringList files = selectedFiles();
+        const auto shownOnly = [](const QString &file) {
+            if (!file.contains(QChar(0xFFFD)) || QFileInfo::exists(file))
+                return false;
+            const ResolvedPath resolved = resolveShownPath(file);
+            return resolved.ambiguous || isFileAt(resolved.path);
+        };
+        const auto plainFile = [](const QString &file) { return QFileInfo(file).isFile(); };
+        if (std::any_of(files.begin(), files.end(), shownOnly) &&
+            std::all_of(files.begin(), files.end(),
+                        [&](const QString &file) { return shownOnly(file) || plainFile(file); })) {
+            QDialog::accept();
+            return;
+        }
+        QFileDialog::accept();
+    }
+};
+
+} // namespace
 
 std::optional<QStringList> DesktopPrompts::openFiles(QWidget *window)
 {
-    QFileDialog dialog(window);
+    OpenDialog dialog(window);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFiles);
     dialog.setNameFilters(
