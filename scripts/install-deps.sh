@@ -10,7 +10,7 @@ build_pkgs=(cmake make g++ pkg-config qt6-base-dev libavformat-dev libavcodec-de
             qt6-base-private-dev libtag1-dev libuchardet-dev)
 # The window's own X calls; Qt's Wayland plugin for Wayland sessions.
 build_pkgs+=(libxcb1-dev qt6-wayland)
-test_pkgs=(xvfb xauth xdotool trayer openbox x11-utils desktop-file-utils dbus playerctl pulseaudio pulseaudio-utils imagemagick ffmpeg sox
+test_pkgs=(xvfb xauth xdotool x11-xkb-utils trayer openbox x11-utils desktop-file-utils dbus playerctl pulseaudio pulseaudio-utils imagemagick ffmpeg sox
            clang libclang-rt-14-dev clang-format valgrind wmctrl weston)
 
 # debian/control's Build-Depends beyond the build's own, and the tools that

@@ -56,6 +56,20 @@ QByteArray readBytes(const QByteArray &path)
     return data;
 }
 
+// xdotool types a character no key gives by changing the keyboard's map for
+// each keystroke, and the window now and then reads a keystroke by the map
+// before or after: characters go missing. The private desktop's keyboard
+// gets a key of its own for the replacement character instead.
+bool addReplacementCharacterKey()
+{
+    int status = 0;
+    run(QStringLiteral("sh"),
+        {"-c", "xkbcomp -xkb \"$DISPLAY\" - | sed '/^xkb_symbols/,/^};/ s/^};/    key <I149> "
+               "{ [ 0x100fffd ] };\\n};/' | xkbcomp -w0 - \"$DISPLAY\""},
+        &status);
+    return status == 0;
+}
+
 // Another start of the program, to its end, its arguments as bytes (which
 // QProcess cannot pass): its exit status and what it said on stderr.
 int startAgain(const QByteArray &arg, const QByteArray &stderrFile, QByteArray *said)
@@ -223,6 +237,7 @@ void OnePlayerTest::handOverAndFileNames()
     // "Мир" in CP1251, typed into the Open dialog as the dialog shows it.
     const QByteArray chosen = folder + "/\xcc\xe8\xf0.ape";
     QVERIFY(copyTo(QString::fromLatin1(kFixture), chosen));
+    QVERIFY(addReplacementCharacterKey());
     addFiles({QString::fromUtf8(chosen)});
     const QString shown = QStringLiteral("Sorvano [%1]").arg(QString::fromUtf8(chosen));
     QVERIFY_POLL((windowName(mainWindow_) == shown || (pressKeys({"ctrl+p"}), false)), kWait, 1000);
