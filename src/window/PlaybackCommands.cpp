@@ -185,8 +185,12 @@ void TPlayerForm::WatchForFollower(int64_t position)
         Guarded([this, current] {
             if (FCurrentIndex < 0 || RowStream(FCurrentIndex) != current)
                 return;
-            FlagScope updating(FTimerUpdating, true);
-            FollowQueuedRow(true);
+            // The look is a tick moved to just after the join, and the next
+            // tick a whole interval after it: a row is taken over and ended
+            // in two ticks, never in one go.
+            if (Timer->isActive())
+                Timer->start();
+            TimerTimer();
         });
     });
 }
@@ -196,7 +200,7 @@ void TPlayerForm::TimerTimer()
     if (FCurrentIndex < 0)
         return;
     FlagScope updating(FTimerUpdating, true);
-    const bool followed = FollowQueuedRow(true);
+    const bool tookOver = FollowQueuedRow(true);
     if (FCurrentIndex < 0)
         return; // stopped while the advance asked for a selection
     // A list, Loop box or device that changed since the last tick has its
@@ -211,13 +215,20 @@ void TPlayerForm::TimerTimer()
 
     WatchForFollower(position);
     // One row per tick, as the design's advance: a row taken over in this
-    // tick that has already ended (shorter than the device's buffer) is
-    // ended by the next tick, not skipped unseen.
-    if (followed || position < FCurrentLength || !LoopCheckBox->isChecked())
+    // tick that has already ended (shorter than the window's look at the
+    // join) is ended by the next tick, not skipped unseen.
+    if (tookOver || position < FCurrentLength || !LoopCheckBox->isChecked())
         return;
     // A tick that comes while an earlier advance waits in a message box must
     // not start a second one.
     if (FAdvancing)
+        return;
+    // Heard to its end before it handed over (its decode ran late and had
+    // not yet found the end): the design's advance plays the next row from
+    // here. A queued row that started meanwhile is that advance already, and
+    // must not be stopped and started again by it.
+    FEngine.ChannelCancelNext(ended);
+    if (FollowQueuedRow(true))
         return;
     FlagScope advancing(FAdvancing, true);
 
