@@ -7,6 +7,7 @@
 #include <QThread>
 #include <csignal>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 
 QByteArray run(const QString &program, const QStringList &args, int *status, int timeoutMs)
 {
@@ -326,4 +327,28 @@ bool DesktopDriver::freezeMidDecode(const QString &wavPath, qint64 finalSize, Wi
         QThread::usleep(500);
     }
     return false;
+}
+
+SlowMotion::SlowMotion(pid_t pid, const QByteArray &file, qint64 fullSize, int runMs)
+    : thread_([this, pid, file, fullSize, runMs] {
+          struct stat st;
+          const auto size = [&] { return ::stat(file.constData(), &st) == 0 ? st.st_size : 0; };
+          while (running_ && size() <= 44)
+              QThread::msleep(2);
+          while (running_ && size() < fullSize) {
+              ::kill(pid, SIGSTOP);
+              QThread::msleep(50);
+              ::kill(pid, SIGCONT);
+              QThread::msleep(runMs);
+          }
+          ::kill(pid, SIGCONT);
+      })
+{
+}
+
+void SlowMotion::end()
+{
+    running_ = false;
+    if (thread_.joinable())
+        thread_.join();
 }

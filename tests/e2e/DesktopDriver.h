@@ -11,7 +11,10 @@
 #include <QString>
 #include <QStringList>
 #include <QtTest>
+#include <atomic>
 #include <functional>
+#include <sys/types.h>
+#include <thread>
 
 using WindowId = quint64;
 
@@ -55,6 +58,24 @@ QList<WindowId> trayTree();
 
 // The state letter of /proc/pid/stat ('T' when stopped), or 0.
 char processState(qint64 pid);
+
+// Runs a process at a few percent of its speed, stopped for 50 ms and then
+// run for runMs at a time, while a file it writes (named as the file system
+// spells it) grows from its header to its full size: a decode lasts while it
+// is asked for something.
+class SlowMotion
+{
+public:
+    SlowMotion(pid_t pid, const QByteArray &file, qint64 fullSize, int runMs);
+    ~SlowMotion() { end(); }
+    SlowMotion(const SlowMotion &) = delete;
+    SlowMotion &operator=(const SlowMotion &) = delete;
+    void end();
+
+private:
+    std::atomic<bool> running_{true};
+    std::thread thread_;
+};
 
 // Starts the program as set up in program; should the test die, the program
 // goes with it.

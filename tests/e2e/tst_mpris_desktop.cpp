@@ -16,9 +16,6 @@
 #include <QThread>
 #include <QUrl>
 #include <QtTest>
-#include <atomic>
-#include <csignal>
-#include <thread>
 
 namespace {
 
@@ -72,38 +69,6 @@ double position()
 {
     return playerctl({"position"}).toDouble();
 }
-
-// Runs a process at a few percent of its speed, by stopping and continuing it,
-// while a file it writes grows from its header to its full size.
-class SlowMotion
-{
-public:
-    SlowMotion(pid_t pid, const QString &file, qint64 fullSize)
-        : thread_([this, pid, file, fullSize] {
-              while (running_ && QFileInfo(file).size() <= 44)
-                  QThread::msleep(2);
-              while (running_ && QFileInfo(file).size() < fullSize) {
-                  ::kill(pid, SIGSTOP);
-                  QThread::msleep(50);
-                  ::kill(pid, SIGCONT);
-                  QThread::msleep(3);
-              }
-              ::kill(pid, SIGCONT);
-          })
-    {
-    }
-    ~SlowMotion() { end(); }
-    void end()
-    {
-        running_ = false;
-        if (thread_.joinable())
-            thread_.join();
-    }
-
-private:
-    std::atomic<bool> running_{true};
-    std::thread thread_;
-};
 
 } // namespace
 
@@ -267,7 +232,7 @@ void MprisDesktopTest::mediaControls()
     QVERIFY_POLL((dialog = runText(QStringLiteral("xdotool"), {"getactivewindow"})) != window);
     runText(QStringLiteral("xdotool"), {"key", "--clearmodifiers", "ctrl+a"});
     runText(QStringLiteral("xdotool"), {"type", "--delay", "5", wav});
-    SlowMotion slowMotion(pid_t(program.processId()), wav, 44 + kPcmBytes);
+    SlowMotion slowMotion(pid_t(program.processId()), QFile::encodeName(wav), 44 + kPcmBytes, 3);
     // A completer list popping up while typing may take the first Return.
     QElapsedTimer sinceReturn;
     const auto decodeStarted = [&] {

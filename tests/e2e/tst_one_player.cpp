@@ -11,15 +11,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QtTest>
-#include <atomic>
-#include <csignal>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -90,40 +86,6 @@ int startAgain(const QByteArray &arg, const QByteArray &stderrFile, QByteArray *
     *said = readBytes(stderrFile);
     return WEXITSTATUS(status);
 }
-
-// Runs a process at a few percent of its speed while a file it writes grows,
-// so a decode lasts while it is asked for something.
-class SlowMotion
-{
-public:
-    SlowMotion(pid_t pid, const QByteArray &file, qint64 fullSize)
-        : thread_([this, pid, file, fullSize] {
-              struct stat st;
-              const auto size = [&] { return ::stat(file.constData(), &st) == 0 ? st.st_size : 0; };
-              while (running_ && size() <= 44)
-                  QThread::msleep(2);
-              while (running_ && size() < fullSize) {
-                  ::kill(pid, SIGSTOP);
-                  QThread::msleep(50);
-                  ::kill(pid, SIGCONT);
-                  QThread::msleep(5);
-              }
-              ::kill(pid, SIGCONT);
-          })
-    {
-    }
-    ~SlowMotion() { end(); }
-    void end()
-    {
-        running_ = false;
-        if (thread_.joinable())
-            thread_.join();
-    }
-
-private:
-    std::atomic<bool> running_{true};
-    std::thread thread_;
-};
 
 } // namespace
 
@@ -222,7 +184,7 @@ void OnePlayerTest::handOverAndFileNames()
     };
     pressKeys({"ctrl+d"});
     {
-        SlowMotion slowMotion(pid_t(program_.processId()), wav, 44 + pcmBytes);
+        SlowMotion slowMotion(pid_t(program_.processId()), wav, 44 + pcmBytes, 5);
         answerFileDialog(QString());
         struct stat st;
         QVERIFY_POLL(::stat(wav.constData(), &st) == 0 && st.st_size > 44);
