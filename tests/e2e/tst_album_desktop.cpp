@@ -4,10 +4,9 @@
 // sample to its last and nothing after it. What the sink receives is
 // recorded from its monitor with parec. The list is photographed to
 // SORVANO_SHOTS.
+#include "DecodedPcm.h"
 #include "DesktopDriver.h"
 #include "Manifest.h"
-#include "audio/Decoder.h"
-#include "audio/RangeDecoder.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,21 +18,6 @@
 namespace {
 
 const QString kCueData = QStringLiteral(SORVANO_TEST_DATA "/cue/");
-
-// The frames [first, end) of an image as 16-bit stereo, decoded here.
-QByteArray decodeRange(const QString &path, int64_t first, int64_t end)
-{
-    std::string error;
-    std::unique_ptr<audio::Decoder> d =
-        audio::RangeDecoder::wrap(audio::openDecoder(path.toStdString(), &error), first, end);
-    if (!d)
-        return {};
-    QByteArray pcm(static_cast<qsizetype>((end - first) * 4), 0);
-    int64_t got = 0, n = 0;
-    while ((n = d->read(reinterpret_cast<uint8_t *>(pcm.data()) + got * 4, end - first - got)) > 0)
-        got += n;
-    return got == end - first ? pcm : QByteArray();
-}
 
 } // namespace
 
@@ -57,7 +41,7 @@ void AlbumDesktopTest::middleTrackIsHeardExactly()
     const QString image = kCueData + track["file"];
     const int64_t first = track["start_sample"].toLongLong();
     const int64_t end = track["end_sample"].toLongLong();
-    const QByteArray expected = decodeRange(image, first, end);
+    const QByteArray expected = decodedStereo16(image, first, end);
     QVERIFY(!expected.isEmpty());
 
     program_.setArguments({kCueData + "a1-utf8.cue"});

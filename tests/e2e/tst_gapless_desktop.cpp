@@ -4,9 +4,9 @@
 // keyboard, Loop ticked as it starts. What the sink plays is recorded from its
 // monitor with parec and must hold the rows' samples back to back, bit for
 // bit, across every boundary.
+#include "DecodedPcm.h"
 #include "DesktopDriver.h"
 #include "Manifest.h"
-#include "audio/Decoder.h"
 
 #include <QFile>
 #include <QProcess>
@@ -19,28 +19,6 @@ namespace {
 const char *const kFirst = "s16-stereo-44k-c2000.ape";
 const char *const kSecond = "s16-stereo-44k-fullscale-c2000.ape";
 constexpr int kFrameBytes = 4;
-
-// The file's PCM as the decoder gives it, frames [first, end) (end -1: to
-// the end of the file).
-QByteArray decodePcm(const QString &path, int64_t first = 0, int64_t end = -1)
-{
-    std::string error;
-    std::unique_ptr<audio::Decoder> d = audio::openDecoder(path.toStdString(), &error);
-    if (!d || d->format().bytesPerFrame() != kFrameBytes || !d->seek(first))
-        return {};
-    if (end < 0)
-        end = d->totalFrames();
-    QByteArray pcm(static_cast<qsizetype>((end - first) * kFrameBytes), 0);
-    int64_t done = 0;
-    while (done < end - first) {
-        const int64_t n = d->read(reinterpret_cast<uint8_t *>(pcm.data()) + done * kFrameBytes,
-                                  std::min<int64_t>(4096, end - first - done));
-        if (n <= 0)
-            return {};
-        done += n;
-    }
-    return pcm;
-}
 
 } // namespace
 
@@ -73,13 +51,13 @@ void GaplessDesktopTest::filesFollowBitForBit()
     QByteArray expected;
     QList<qsizetype> boundaries;
     for (const QString &row : rows) {
-        const QByteArray pcm = decodePcm(row);
+        const QByteArray pcm = decodedStereo16(row);
         QVERIFY2(!pcm.isEmpty(), qPrintable(row));
         expected += pcm;
         boundaries << expected.size();
     }
     // After the last row the first one follows again.
-    expected += decodePcm(rows.first()).left(44100 * kFrameBytes);
+    expected += decodedStereo16(rows.first()).left(44100 * kFrameBytes);
     checkHeard(rows, QStringLiteral("Sorvano [%1]").arg(rows.first()), expected, boundaries);
 }
 
@@ -96,7 +74,7 @@ void GaplessDesktopTest::imageTracksFollowBitForBit()
     }
     QCOMPARE(boundaries.size(), 3);
     // The three tracks from the image's start, and a second of the fourth.
-    const QByteArray expected = decodePcm(image, 0, boundaries.last() / kFrameBytes + 44100);
+    const QByteArray expected = decodedStereo16(image, 0, boundaries.last() / kFrameBytes + 44100);
     QVERIFY(!expected.isEmpty());
     checkHeard({cueData + "a1-utf8.cue"}, QStringLiteral("Sorvano [%1 #01").arg(image), expected,
                boundaries);
