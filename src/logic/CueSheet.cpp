@@ -125,17 +125,25 @@ struct Line
     QStringView rest;
 };
 
-Line splitLine(QStringView line)
+// The next blank-separated word of rest, which is advanced past it.
+QStringView nextWord(QStringView &rest)
 {
     qsizetype i = 0;
-    while (i < line.size() && isSpace(line[i]))
+    while (i < rest.size() && isSpace(rest[i]))
         ++i;
     qsizetype k = i;
-    while (k < line.size() && !isSpace(line[k]))
+    while (k < rest.size() && !isSpace(rest[k]))
         ++k;
+    const QStringView word = rest.sliced(i, k - i);
+    rest = rest.sliced(k);
+    return word;
+}
+
+Line splitLine(QStringView line)
+{
     Line out;
-    out.keyword = line.sliced(i, k - i);
-    out.rest = line.sliced(k).trimmed();
+    out.keyword = nextWord(line);
+    out.rest = line.trimmed();
     return out;
 }
 
@@ -163,20 +171,6 @@ QString fileValue(QStringView rest)
     if (end == 0)
         return rest.toString();
     return rest.first(end).trimmed().toString();
-}
-
-// The next blank-separated word of rest, which is advanced past it.
-QStringView nextWord(QStringView &rest)
-{
-    qsizetype i = 0;
-    while (i < rest.size() && isSpace(rest[i]))
-        ++i;
-    qsizetype k = i;
-    while (k < rest.size() && !isSpace(rest[k]))
-        ++k;
-    const QStringView word = rest.sliced(i, k - i);
-    rest = rest.sliced(k);
-    return word;
 }
 
 // A decimal number of at most `digits` digits, or -1.

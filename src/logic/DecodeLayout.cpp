@@ -1,11 +1,10 @@
 #include "logic/DecodeLayout.h"
 
+#include <QFile>
+
 QString proposedWavPath(const QString &path)
 {
-    const qsizetype dot = path.lastIndexOf(QLatin1Char('.'));
-    if (dot < 0 || path.indexOf(QLatin1Char('/'), dot) >= 0)
-        return path + QStringLiteral(".wav");
-    return path.left(dot) + QStringLiteral(".wav");
+    return QFile::decodeName(proposedWavPath(QFile::encodeName(path)));
 }
 
 QString proposedTrackWavPath(const cue::AlbumTrack &track)

@@ -79,10 +79,7 @@ int64_t FileSizeOf(const QByteArray &nativePath)
 
 int64_t FileSizeOf(const QString &path)
 {
-    struct stat st;
-    if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return -1;
-    return static_cast<int64_t>(st.st_size);
+    return FileSizeOf(QFile::encodeName(path));
 }
 
 QString FormatFileSize(int64_t size, QChar decimalSeparator)

@@ -16,7 +16,6 @@ bool SetAsideFile::moveAside(const QString &path)
 
 bool SetAsideFile::moveAside(const QByteArray &path)
 {
-    const QByteArray from = path;
     const qsizetype slash = path.lastIndexOf('/');
     const QByteArray folder = slash < 0 ? QByteArray() : path.left(slash + 1);
     const QByteArray fileName = path.mid(slash + 1);
@@ -25,16 +24,16 @@ bool SetAsideFile::moveAside(const QByteArray &path)
             folder + '.' + fileName + '.' +
             QByteArray::number(QRandomGenerator::global()->generate(), 16).rightJustified(8, '0') +
             ".part";
-        if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) ==
+        if (::renameat2(AT_FDCWD, path.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) ==
             0) {
-            path_ = from;
+            path_ = path;
             aside_ = to;
             return true;
         }
         // A file system that cannot rename without replacing: deleted at
         // once, as before.
         if (errno == EINVAL)
-            return ::unlink(from.constData()) == 0;
+            return ::unlink(path.constData()) == 0;
         if (errno != EEXIST)
             return false;
     }
