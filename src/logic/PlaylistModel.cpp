@@ -2,8 +2,14 @@
 
 #include "logic/FileSize.h"
 
+#include <QFile>
 #include <algorithm>
 #include <utility>
+
+QByteArray PlaylistModel::Row::fileName() const
+{
+    return nativePath.isEmpty() ? QFile::encodeName(path) : nativePath;
+}
 
 QString PlaylistModel::Row::text() const
 {

@@ -32,6 +32,7 @@ public:
         QString sizeText;
         audio::StreamHandle stream = 0;
         // The file's name as the file system spells it; path is its text.
+        // Empty when the row was made from text alone: fileName() serves both.
         QByteArray nativePath;
         // Set for a track row: which track, and its stretch of the image.
         std::optional<cue::AlbumTrack> track;
@@ -42,6 +43,8 @@ public:
         // track row its number, title and performer after it
         // ("/music/disc.ape #02 Title — Performer").
         QString text() const;
+        // The name to open the file by: nativePath, else path encoded.
+        QByteArray fileName() const;
         // Rows with the same key are the same file or the same track.
         QString key() const;
     };

@@ -57,10 +57,8 @@ void TPlayerForm::DecodeToolButtonClick(QObject *sender)
         const PlaylistModel::Row row = *RowAt(selected);
         const QString source = row.path;
         const audio::StreamHandle rowStream = row.stream;
-        const QByteArray proposed =
-            row.track ? QFile::encodeName(proposedTrackWavPath(*row.track))
-                      : proposedWavPath(row.nativePath.isEmpty() ? QFile::encodeName(row.path)
-                                                                 : row.nativePath);
+        const QByteArray proposed = row.track ? QFile::encodeName(proposedTrackWavPath(*row.track))
+                                              : proposedWavPath(row.fileName());
         const std::optional<QString> chosen = FPrompts.saveFile(this, displayPath(proposed));
         if (!chosen)
             return;

@@ -113,13 +113,10 @@ void TPlayerForm::OpenToolButtonClick(QObject *)
 
 audio::StreamHandle TPlayerForm::OpenRowStream(const PlaylistModel::Row &row, uint32_t flags)
 {
-    if (!row.track && !row.nativePath.isEmpty())
-        return CreateStream(row.nativePath, flags & ~audio::kFlagUnicodePath);
-    flags |= audio::kFlagUnicodePath;
-    if (row.track)
-        return FEngine.ApeStreamCreateRange(row.path.utf16(), flags, row.track->firstFrame,
-                                            row.track->endFrame);
-    return FEngine.ApeStreamCreateFile(false, row.path.utf16(), 0, 0, flags);
+    if (!row.track)
+        return CreateStream(row.fileName(), flags);
+    return FEngine.ApeStreamCreateRange(row.path.utf16(), flags | audio::kFlagUnicodePath,
+                                        row.track->firstFrame, row.track->endFrame);
 }
 
 void TPlayerForm::OpenFiles(const QStringList &paths)
