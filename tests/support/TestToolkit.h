@@ -13,6 +13,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <optional>
 #include <string>
 
 // The whole file, or nothing when it cannot be read.
@@ -39,31 +40,51 @@ inline audio::StreamHandle openStream(audio::IAudioEngine &engine, const QString
 
 // An engine initialised for as long as the session lives. A test checks
 // initialised() where it would have checked Init.
+//
+// Init runs at the first use, inside a test function: a session that is a
+// member of the test object would otherwise start the audio thread before
+// QtTest sets up, and QtTest's setenv then races the getenv of that thread
+// (a crash in glibc, seen about once in a hundred starts).
 class EngineSession
 {
 public:
     explicit EngineSession(int device = -1, uint32_t freq = 44100, uint32_t flags = 0,
                            void *window = nullptr)
-        : initialised_(engine_.Init(device, freq, flags, window))
+        : device_(device), freq_(freq), flags_(flags), window_(window)
     {
     }
     ~EngineSession()
     {
         // Free must succeed on an engine that Init started; the destructor
         // cannot fail a test function, so it ends the run instead.
-        if (initialised_ && !engine_.Free())
+        if (initialised_.value_or(false) && !engine_.Free())
             qFatal("Free() failed on an initialised engine");
     }
     EngineSession(const EngineSession &) = delete;
     EngineSession &operator=(const EngineSession &) = delete;
 
-    bool initialised() const { return initialised_; }
-    audio::Engine &operator*() { return engine_; }
-    audio::Engine *operator->() { return &engine_; }
+    bool initialised() { return started(); }
+    audio::Engine &operator*()
+    {
+        started();
+        return engine_;
+    }
+    audio::Engine *operator->() { return &**this; }
 
 private:
+    bool started()
+    {
+        if (!initialised_)
+            initialised_ = engine_.Init(device_, freq_, flags_, window_);
+        return *initialised_;
+    }
+
     audio::Engine engine_;
-    bool initialised_;
+    int device_;
+    uint32_t freq_;
+    uint32_t flags_;
+    void *window_;
+    std::optional<bool> initialised_;
 };
 
 // A stream freed when it goes out of scope, so that a failed check leaves
