@@ -515,6 +515,15 @@ bool Engine::ChannelCancelNext(StreamHandle current)
     Stream *c = find(current);
     if (!c || !c->queuedPlayback)
         return false;
+    // The mixer may start it at any moment: only what the device still holds
+    // back is dropped. One that started since the look above has taken over,
+    // and is reported as the follower instead of being cut off.
+    if (c->playback && !device_.unqueueAfter(c->playback)) {
+        takeOverQueued();
+        c = find(current);
+        if (!c || !c->queuedPlayback)
+            return false;
+    }
     dropQueued(*c);
     workers_.joinExited();
     return true;

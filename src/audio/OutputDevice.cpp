@@ -157,12 +157,14 @@ void OutputDevice::queueAfter(const std::shared_ptr<PlaybackStream> &current,
     playing_.reserve(playing_.size() + queued_.size());
 }
 
-void OutputDevice::unqueueAfter(const std::shared_ptr<PlaybackStream> &current)
+bool OutputDevice::unqueueAfter(const std::shared_ptr<PlaybackStream> &current)
 {
     std::lock_guard lock(mixMutex_);
-    queued_.erase(std::remove_if(queued_.begin(), queued_.end(),
-                                 [&](const Queued &q) { return q.after == current; }),
-                  queued_.end());
+    const auto kept = std::remove_if(queued_.begin(), queued_.end(),
+                                     [&](const Queued &q) { return q.after == current; });
+    const bool dropped = kept != queued_.end();
+    queued_.erase(kept, queued_.end());
+    return dropped;
 }
 
 void OutputDevice::setTap(MixTap tap)

@@ -83,8 +83,9 @@ public:
     // current.
     void queueAfter(const std::shared_ptr<PlaybackStream> &current,
                     std::shared_ptr<PlaybackStream> next);
-    // Drops what is queued after current, if it has not started yet.
-    void unqueueAfter(const std::shared_ptr<PlaybackStream> &current);
+    // Drops what is queued after current, if it has not started yet; false
+    // when nothing was still waiting there.
+    bool unqueueAfter(const std::shared_ptr<PlaybackStream> &current);
     void setTap(MixTap tap);
 
 private:

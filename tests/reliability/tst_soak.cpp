@@ -357,9 +357,10 @@ void SoakTest::loopFiftyRows()
     qInfo("%d advances, %llu frames out; descriptors %d -> %d; RSS %lld -> %lld KiB", kAdvances,
           static_cast<unsigned long long>(checker->framesRead()), fdsAfterFirstLoop, fdsAtEnd,
           rssAfterFirstLoop, rssAtEnd);
-    // Counted while rows play: the playing row's decoder holds its file, and
-    // the stopped row's worker may still be closing its own.
-    QVERIFY2(fdsAtEnd <= fdsAfterFirstLoop + 2, "descriptors grow with each loop");
+    // Counted while rows play: the playing row's decoder holds its file, the
+    // queued next row's may or may not have opened its own yet, and stopped
+    // rows' workers may still be closing theirs. A leak grows by the loop.
+    QVERIFY2(fdsAtEnd <= fdsAfterFirstLoop + 4, "descriptors grow with each loop");
     if (kMemoryIsMeasurable)
         QVERIFY2(rssAtEnd - rssAfterFirstLoop < 16 * 1024, "resident memory grows with each loop");
 }
