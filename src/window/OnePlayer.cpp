@@ -116,8 +116,8 @@ void OnePlayer::answer(const QList<QByteArray> &paths, const QDBusMessage &messa
     // start without files only asks for the window, which is no request.
     if (!paths.isEmpty() && form_->Decoding()) {
         bus_.send(message.createErrorReply(
-            kRefused, QStringLiteral("The running Sorvano is decoding a file and takes no files "
-                                     "until it is done.")));
+            kRefused, QStringLiteral("The running Sorvano is decoding or verifying a file and "
+                                     "takes no files until it is done.")));
         return;
     }
     bus_.send(message.createReply());
