@@ -1,18 +1,10 @@
 #include "logic/SetAsideFile.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QRandomGenerator>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
-
-bool SetAsideFile::moveAside(const QString &path)
-{
-    return moveAside(QFile::encodeName(path));
-}
 
 bool SetAsideFile::moveAside(const QByteArray &path)
 {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QString>
 
 // An existing destination the user agreed to replace. It is moved to a free
 // hidden name beside itself instead of being deleted, and put back unless a
@@ -15,9 +14,8 @@ public:
     SetAsideFile &operator=(const SetAsideFile &) = delete;
     ~SetAsideFile() { restore(); }
 
-    // False when the file cannot be moved (and so could not be deleted either).
-    bool moveAside(const QString &path);
-    // The same for a name as the file system spells it.
+    // path is the name as the file system spells it. False when the file
+    // cannot be moved (and so could not be deleted either).
     bool moveAside(const QByteArray &path);
 
     // The new file is complete: the old one goes.

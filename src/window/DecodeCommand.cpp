@@ -18,7 +18,8 @@
 
 namespace {
 
-constexpr uint32_t kDecodeStreamFlags = audio::kFlagUnicodePath | audio::kFlagDecodeOnly;
+// How the name reaches the engine is the stream opener's business.
+constexpr uint32_t kDecodeStreamFlags = audio::kFlagDecodeOnly;
 
 void processPendingEvents()
 {
@@ -116,7 +117,7 @@ void TPlayerForm::DecodeToolButtonClick(QObject *sender)
 void TPlayerForm::DecodeFile(const QString &sourcePath, const QString &destinationPath)
 {
     const audio::StreamHandle stream =
-        CreateStream(QFile::encodeName(sourcePath), audio::kFlagDecodeOnly);
+        CreateStream(QFile::encodeName(sourcePath), kDecodeStreamFlags);
     if (stream == 0) {
         FPrompts.message(MessageKind::Error,
                          QStringLiteral("Error load the \"%1\".").arg(sourcePath));
