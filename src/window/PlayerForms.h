@@ -211,7 +211,8 @@ private:
     void HideProgressPanel();
     // Verifies the file on a thread of its own while the window stays
     // usable; nullopt when the program is ending meanwhile.
-    std::optional<audio::VerifyResult> VerifyFileShowingProgress(const QString &path);
+    // fileName as the file system spells it.
+    std::optional<audio::VerifyResult> VerifyFileShowingProgress(const QByteArray &fileName);
     // DecodeFile on a decode stream already open; frees it on every path.
     // shownDestination is the destination's text as the user gave it.
     void DecodeStream(audio::StreamHandle stream, const QString &sourcePath,

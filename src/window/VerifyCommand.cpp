@@ -4,7 +4,6 @@
 #include "window/PlayerForms.h"
 
 #include <QEventLoop>
-#include <QFile>
 #include <QLabel>
 #include <QTimer>
 #include <atomic>
@@ -24,8 +23,9 @@ void TPlayerForm::VerifyToolButtonClick(QObject *)
         const int selected = SelectedRowOrAsk();
         if (selected < 0)
             return;
-        const QString path = RowAt(selected)->path;
-        const std::optional<audio::VerifyResult> result = VerifyFileShowingProgress(path);
+        const PlaylistModel::Row &row = *RowAt(selected);
+        const QString path = row.path;
+        const std::optional<audio::VerifyResult> result = VerifyFileShowingProgress(row.fileName());
         if (!result)
             return;
         const VerifyMessage message = verifyMessage(path, *result);
@@ -34,10 +34,10 @@ void TPlayerForm::VerifyToolButtonClick(QObject *)
     });
 }
 
-std::optional<audio::VerifyResult> TPlayerForm::VerifyFileShowingProgress(const QString &path)
+std::optional<audio::VerifyResult>
+TPlayerForm::VerifyFileShowingProgress(const QByteArray &fileName)
 {
-    // The name as the file system has it, the bytes Qt would open.
-    const std::filesystem::path file(QFile::encodeName(path).toStdString());
+    const std::filesystem::path file(fileName.toStdString());
     std::atomic<int> percent{-1};
     std::atomic<bool> cancel{false};
     std::atomic<bool> done{false};
